@@ -1,0 +1,12 @@
+// State the driver and the frame pipeline share: the edge thresholds and the window they show in.
+#pragma once
+
+#include <atomic>
+
+inline constexpr char edgeWindow[] = "edge";
+
+// Set by the sliders "T1" and "T2" on the main thread; read once each per frame by
+// edgeFrameCallback on the streaming thread. Independent of each other: a frame may see one new
+// and one old value.
+extern std::atomic<int> threshold1;
+extern std::atomic<int> threshold2;

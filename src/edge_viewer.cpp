@@ -1,0 +1,106 @@
+// The viewer's driver: every step runs on the main thread, which also owns every window.
+#include "edge_viewer.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include <opencv2/highgui.hpp>
+
+#include "capture/cvcam.h"
+#include "edge_thresholds.h"
+#include "frame_pipeline.h"
+#include "gui_dispatch.h"
+
+std::atomic<int> threshold1{ 100 };
+std::atomic<int> threshold2{ 120 };
+
+namespace {
+
+constexpr int thresholdMaximum = 255;
+
+// The capture layer takes a flag as the pointer value itself.
+void *const flagOn = reinterpret_cast<void *>(std::intptr_t{ 1 });
+
+void onT1Moved(int position, void *)
+{
+	threshold1.store(position, std::memory_order_relaxed);
+}
+
+void onT2Moved(int position, void *)
+{
+	threshold2.store(position, std::memory_order_relaxed);
+}
+
+void createThresholdSlider(const char *name, const std::atomic<int> &threshold,
+			   cv::TrackbarCallback onMoved)
+{
+	const int initial = threshold.load(std::memory_order_relaxed);
+	cv::createTrackbar(name, edgeWindow, nullptr, thresholdMaximum, onMoved);
+	cv::setTrackbarPos(name, edgeWindow, initial);
+}
+
+// Declared before the capture guard so that, destroyed after it, windows close only once capture
+// has stopped and no frame can reach them.
+struct WindowsClosedAtExit {
+	WindowsClosedAtExit() = default;
+	WindowsClosedAtExit(const WindowsClosedAtExit &) = delete;
+	WindowsClosedAtExit &operator=(const WindowsClosedAtExit &) = delete;
+	~WindowsClosedAtExit() { cv::destroyAllWindows(); }
+};
+
+struct CaptureReleasedAtExit {
+	CaptureReleasedAtExit() = default;
+	CaptureReleasedAtExit(const CaptureReleasedAtExit &) = delete;
+	CaptureReleasedAtExit &operator=(const CaptureReleasedAtExit &) = delete;
+	~CaptureReleasedAtExit()
+	{
+		cvcamStop();
+		cvcamExit();
+	}
+};
+
+} // namespace
+
+int runEdgeViewer()
+{
+	// 1. The user chooses; only the first choice is used.
+	std::vector<int> cameraList;
+	cvcamSelectCamera(cameraList);
+	if (cameraList.empty()) {
+		std::fputs("edge-viewer: no camera selected\n", stderr);
+		return 1;
+	}
+	const int camera = cameraList.front();
+
+	// 2. Capture properties, all before init. The layer keeps pointers to the sizes, which
+	//    outlive it: they die after the capture guard below has released the layer.
+	int renderWidth = 640;
+	int renderHeight = 480;
+	const WindowsClosedAtExit windows;
+	const CaptureReleasedAtExit capture;
+	cvcamSetProperty(camera, "enable", flagOn);
+	cvcamSetProperty(camera, "render", flagOn);
+	cvcamGetProperty(camera, "video_pp", nullptr);
+	cvcamSetProperty(camera, "rendering_width", &renderWidth);
+	cvcamSetProperty(camera, "rendering_height", &renderHeight);
+	cvcamSetProperty(camera, "callback", reinterpret_cast<void *>(&edgeFrameCallback));
+
+	// 3. The window and its sliders exist before the first frame can arrive.
+	cv::namedWindow(edgeWindow, cv::WINDOW_AUTOSIZE);
+	createThresholdSlider("T1", threshold1, onT1Moved);
+	createThresholdSlider("T2", threshold2, onT2Moved);
+	guiDispatcher().open();
+
+	// 4. A failed start still waits for the key, which ends the run as usual.
+	cvcamInit();
+	cvcamStart();
+
+	// 5. Any key, or closing "edge", ends the run. Frames may arrive until capture stops; from
+	//    here on their display work is dropped instead of waiting for this thread.
+	waitKeyRunningGuiWork(edgeWindow);
+
+	// 6. Teardown, by the guards in reverse order: stop capture, release the capture layer,
+	//    then close every window.
+	return 0;
+}

@@ -1,0 +1,129 @@
+// The main-thread hand-off for GUI work and the key wait that drains it.
+#include "gui_dispatch.h"
+
+#include <exception>
+#include <thread>
+#include <utility>
+
+#include <opencv2/highgui.hpp>
+
+namespace {
+
+// Static initialisation runs on the main thread, before main().
+const std::thread::id guiThreadId = std::this_thread::get_id();
+
+// How long the key wait sleeps between event pumps when no work arrives: keeps idle wakeups
+// near 60 a second while key presses and slider drags are still handled within a frame.
+constexpr std::chrono::milliseconds idlePumpInterval{ 16 };
+
+// The shortest pump highgui offers; with the Qt backend it processes events for about 1 ms.
+constexpr int pumpDelayMs = 1;
+
+bool windowVisible(const std::string &window)
+{
+	try {
+		return cv::getWindowProperty(window, cv::WND_PROP_VISIBLE) >= 1;
+	} catch (const cv::Exception &) {
+		return false; // no window left at all
+	}
+}
+
+} // namespace
+
+GuiDispatcher::GuiDispatcher(std::size_t capacity)
+	: capacity_(capacity == 0 ? 1 : capacity)
+{
+}
+
+bool GuiDispatcher::post(std::function<void()> work)
+{
+	std::unique_lock lock(lock_);
+	spaceFreed_.wait(lock, [this] { return !open_ || pending_.size() < capacity_; });
+	if (!open_)
+		return false;
+	pending_.push_back(std::move(work));
+	lock.unlock();
+	workPosted_.notify_one();
+	return true;
+}
+
+std::size_t GuiDispatcher::runPending()
+{
+	std::deque<std::function<void()>> batch;
+	{
+		std::lock_guard lock(lock_);
+		batch.swap(pending_);
+	}
+	spaceFreed_.notify_all();
+
+	for (auto &work : batch) {
+		try {
+			work();
+		} catch (const std::exception &) {
+			// One failed window update must not end the key wait: the next frame repaints.
+		}
+	}
+	return batch.size();
+}
+
+void GuiDispatcher::waitForWork(std::chrono::milliseconds timeout)
+{
+	std::unique_lock lock(lock_);
+	workPosted_.wait_for(lock, timeout, [this] { return !open_ || !pending_.empty(); });
+}
+
+void GuiDispatcher::close()
+{
+	std::deque<std::function<void()>> dropped;
+	{
+		std::lock_guard lock(lock_);
+		open_ = false;
+		dropped.swap(pending_);
+	}
+	spaceFreed_.notify_all();
+	workPosted_.notify_all();
+	// dropped dies here, outside the lock: its images are released on the main thread.
+}
+
+void GuiDispatcher::open()
+{
+	std::lock_guard lock(lock_);
+	open_ = true;
+}
+
+std::size_t GuiDispatcher::pendingCount() const
+{
+	std::lock_guard lock(lock_);
+	return pending_.size();
+}
+
+GuiDispatcher &guiDispatcher()
+{
+	static GuiDispatcher dispatcher;
+	return dispatcher;
+}
+
+bool onGuiThread()
+{
+	return std::this_thread::get_id() == guiThreadId;
+}
+
+int waitKeyRunningGuiWork(const std::string &window)
+{
+	GuiDispatcher &dispatcher = guiDispatcher();
+	int key = -1;
+	for (;;) {
+		key = cv::waitKey(pumpDelayMs);
+		if (key >= 0)
+			break;
+		// Closing a window only hides it with some backends, and waitKey() would then wait
+		// for ever with the camera still running. Checked before any queued frame runs: its
+		// resize would show the window again.
+		if (!windowVisible(window))
+			break;
+		dispatcher.runPending();
+		dispatcher.waitForWork(idlePumpInterval);
+	}
+	dispatcher.close();
+	return key;
+}
