@@ -52,8 +52,8 @@ void edgeFrameCallback(const cv::Mat &frame)
 						threshold2.load(std::memory_order_relaxed));
 		showImageSized(edgeWindow, edgeImage, edgeImage.cols, edgeImage.rows);
 	} catch (const std::exception &) {
-		// The streaming thread is C code: an exception must not unwind into it. The frame is
-		// lost; the next one is processed as usual.
+		// The streaming thread is C code: an exception must not unwind into it. The frame
+		// is lost; the next one is processed as usual.
 	}
 }
 
@@ -63,7 +63,6 @@ void showImageSized(const std::string &windowName, const cv::Mat &image, int wid
 		showNow(windowName, image, width, height);
 		return;
 	}
-	guiDispatcher().post([windowName, image, width, height] {
-		showNow(windowName, image, width, height);
-	});
+	guiDispatcher().post(
+		[windowName, image, width, height] { showNow(windowName, image, width, height); });
 }

@@ -30,8 +30,7 @@ bool windowVisible(const std::string &window)
 
 } // namespace
 
-GuiDispatcher::GuiDispatcher(std::size_t capacity)
-	: capacity_(capacity == 0 ? 1 : capacity)
+GuiDispatcher::GuiDispatcher(std::size_t capacity) : capacity_(capacity == 0 ? 1 : capacity)
 {
 }
 
@@ -60,7 +59,8 @@ std::size_t GuiDispatcher::runPending()
 		try {
 			work();
 		} catch (const std::exception &) {
-			// One failed window update must not end the key wait: the next frame repaints.
+			// One failed window update must not end the key wait: the next frame
+			// repaints.
 		}
 	}
 	return batch.size();

@@ -43,10 +43,11 @@ public:
 
 private:
 	const std::size_t capacity_;
-	mutable std::mutex lock_; // guards pending_ and open_
+	mutable std::mutex lock_;	     // guards pending_ and open_
 	std::condition_variable workPosted_; // the main thread waits on it for work
 	std::condition_variable spaceFreed_; // posters wait on it for room in pending_
-	std::deque<std::function<void()>> pending_; // appended by posters; drained by the main thread
+	std::deque<std::function<void()>>
+		pending_;  // appended by posters; drained by the main thread
 	bool open_ = true; // set by the main thread; read by posters
 };
 

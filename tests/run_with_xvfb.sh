@@ -3,7 +3,7 @@
 # parallel tests never share one.
 set -u
 workdir=$(mktemp -d)
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$workdir/display" 2>"$workdir/xvfb.log" &
+Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$workdir/display" 2>"$workdir/xvfb.log" &
 xvfb=$!
 trap 'kill "$xvfb" 2>/dev/null; wait "$xvfb" 2>/dev/null; rm -rf "$workdir"' EXIT
 for _ in $(seq 200); do

@@ -1,5 +1,6 @@
 // Shared test entry: GStreamer set up the way the sanitizers need it.
 #include <gst/gst.h>
+
 #include <gtest/gtest.h>
 
 int main(int argc, char **argv)

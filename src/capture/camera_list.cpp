@@ -68,8 +68,9 @@ std::vector<CameraInfo> findCameras()
 			cameras.push_back(CameraInfo{
 				.name = deviceName(device),
 				.devicePath = devicePath(device),
-				.device = std::shared_ptr<GstDevice>(GST_DEVICE(gst_object_ref(device)),
-								     GstObjectUnref<GstDevice>{}),
+				.device = std::shared_ptr<GstDevice>(
+					GST_DEVICE(gst_object_ref(device)),
+					GstObjectUnref<GstDevice>{}),
 				.sourceDescription = {},
 			});
 		}

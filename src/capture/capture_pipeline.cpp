@@ -39,8 +39,8 @@ public:
 	// A view of the pixels with the buffer's own row step; valid while this object lives.
 	cv::Mat view() const
 	{
-		return cv::Mat(GST_VIDEO_FRAME_HEIGHT(&frame_), GST_VIDEO_FRAME_WIDTH(&frame_), CV_8UC3,
-			       GST_VIDEO_FRAME_PLANE_DATA(&frame_, 0),
+		return cv::Mat(GST_VIDEO_FRAME_HEIGHT(&frame_), GST_VIDEO_FRAME_WIDTH(&frame_),
+			       CV_8UC3, GST_VIDEO_FRAME_PLANE_DATA(&frame_, 0),
 			       static_cast<std::size_t>(GST_VIDEO_FRAME_PLANE_STRIDE(&frame_, 0)));
 	}
 
@@ -51,26 +51,48 @@ private:
 
 std::string errorText(GError *error, const char *what)
 {
-	return std::string(what) + ": " + (error && error->message ? error->message : "unknown error");
+	return std::string(what) + ": " +
+	       (error && error->message ? error->message : "unknown error");
 }
 
-GstElementPtr sourceElement(const CameraInfo &camera, std::string &error)
+GstElementPtr parsed(const std::string &description, const std::string &what, std::string &error)
 {
-	if (camera.device) {
-		GstElementPtr source = sinkElement(gst_device_create_element(camera.device.get(), nullptr));
-		if (!source)
-			error = "failed to create the source element for " + camera.name;
-		return source;
-	}
 	GError *rawError = nullptr;
-	GstElementPtr source = sinkElement(
-		gst_parse_bin_from_description(camera.sourceDescription.c_str(), TRUE, &rawError));
+	GstElementPtr element = sinkElement(gst_parse_launch(description.c_str(), &rawError));
 	const GErrorPtr parseError(rawError);
-	if (parseError || !source) {
-		error = errorText(parseError.get(), ("failed to create the source of " + camera.name).c_str());
+	// A missing element is only a "recoverable" error: the element comes back, but broken.
+	if (parseError || !element) {
+		error = errorText(parseError.get(), ("failed to create " + what).c_str());
 		return nullptr;
 	}
-	return source;
+	return element;
+}
+
+// A device's source element, linked into the conversion tail inside a new pipeline.
+GstElementPtr devicePipeline(const CameraInfo &camera, std::string &error)
+{
+	GstElementPtr source = sinkElement(gst_device_create_element(camera.device.get(), nullptr));
+	if (!source) {
+		error = "failed to create the source element of " + camera.name;
+		return nullptr;
+	}
+	GError *rawError = nullptr;
+	GstElementPtr tail =
+		sinkElement(gst_parse_bin_from_description(tailDescription, TRUE, &rawError));
+	const GErrorPtr parseError(rawError);
+	if (parseError || !tail) {
+		error = errorText(parseError.get(), "failed to create the conversion elements");
+		return nullptr;
+	}
+	GstElementPtr pipeline = sinkElement(gst_pipeline_new("capture"));
+	// The bin takes references of its own; ours go with the handles.
+	gst_bin_add_many(GST_BIN(pipeline.get()), GST_ELEMENT(gst_object_ref(source.get())),
+			 GST_ELEMENT(gst_object_ref(tail.get())), nullptr);
+	if (!gst_element_link(source.get(), tail.get())) {
+		error = "failed to link " + camera.name + " to the conversion elements";
+		return nullptr;
+	}
+	return pipeline;
 }
 
 } // namespace
@@ -86,35 +108,23 @@ CapturePipeline::CapturePipeline(GstElementPtr pipeline, CvcamFrameCallback onFr
 {
 }
 
-std::unique_ptr<CapturePipeline> CapturePipeline::create(const CameraInfo &camera,
-							  CvcamFrameCallback onFrame, std::string &error)
+std::unique_ptr<CapturePipeline>
+CapturePipeline::create(const CameraInfo &camera, CvcamFrameCallback onFrame, std::string &error)
 {
 	ensureGstreamer();
 
-	GstElementPtr source = sourceElement(camera, error);
-	if (!source)
+	// A described source may end in caps, which the parser applies to the link that follows.
+	GstElementPtr pipeline =
+		camera.device ? devicePipeline(camera, error)
+			      : parsed(camera.sourceDescription + " ! " + tailDescription,
+				       "the source of " + camera.name, error);
+	if (!pipeline)
 		return nullptr;
-
-	GError *rawError = nullptr;
-	GstElementPtr tail = sinkElement(gst_parse_bin_from_description(tailDescription, TRUE, &rawError));
-	const GErrorPtr parseError(rawError);
-	if (parseError || !tail) {
-		error = errorText(parseError.get(), "failed to create the conversion elements");
-		return nullptr;
-	}
-
-	GstElementPtr pipeline = sinkElement(gst_pipeline_new("capture"));
-	// The bin takes its own references; ours go when the handles do.
-	gst_bin_add_many(GST_BIN(pipeline.get()), GST_ELEMENT(gst_object_ref(source.get())),
-			 GST_ELEMENT(gst_object_ref(tail.get())), nullptr);
-	if (!gst_element_link(source.get(), tail.get())) {
-		error = "failed to link the source of " + camera.name + " to the conversion elements";
-		return nullptr;
-	}
 
 	std::unique_ptr<CapturePipeline> capture(new CapturePipeline(std::move(pipeline), onFrame));
 
-	const GstElementPtr sink(gst_bin_get_by_name(GST_BIN(capture->pipeline_.get()), "framesink"));
+	const GstElementPtr sink(
+		gst_bin_get_by_name(GST_BIN(capture->pipeline_.get()), "framesink"));
 	GstAppSinkCallbacks callbacks{};
 	callbacks.new_sample = &CapturePipeline::onNewSample;
 	// capture outlives the pipeline: its destructor takes the pipeline to NULL first.
@@ -169,7 +179,8 @@ GstBusSyncReply CapturePipeline::onBusMessage(GstBus *, GstMessage *message, gpo
 		auto *capture = static_cast<CapturePipeline *>(self);
 		std::lock_guard lock(capture->errorLock_);
 		if (capture->error_.empty())
-			capture->error_ = errorText(error.get(), element ? element.get() : "pipeline");
+			capture->error_ =
+				errorText(error.get(), element ? element.get() : "pipeline");
 	}
 	// Nobody pops this bus: dropping here keeps messages from piling up over a long run.
 	return GST_BUS_DROP;

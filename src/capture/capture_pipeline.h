@@ -24,8 +24,8 @@ class CapturePipeline
 public:
 	// Main thread. Builds the pipeline for camera, in the NULL state. On failure returns null
 	// and says why in error.
-	static std::unique_ptr<CapturePipeline> create(const CameraInfo &camera,
-						       CvcamFrameCallback onFrame, std::string &error);
+	static std::unique_ptr<CapturePipeline>
+	create(const CameraInfo &camera, CvcamFrameCallback onFrame, std::string &error);
 
 	CapturePipeline(const CapturePipeline &) = delete;
 	CapturePipeline &operator=(const CapturePipeline &) = delete;

@@ -5,12 +5,12 @@
 
 #include <gst/gst.h>
 
-template<typename T>
+template <typename T>
 struct GstObjectUnref {
 	void operator()(T *object) const { gst_object_unref(object); }
 };
 
-template<typename T>
+template <typename T>
 using GstObjectPtr = std::unique_ptr<T, GstObjectUnref<T>>;
 
 using GstElementPtr = GstObjectPtr<GstElement>;

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages edge-viewer needs to build, run and test, skipping those present.
+set -euo pipefail
+
+packages=(
+  # build
+  cmake g++ make pkg-config clang-format
+  libopencv-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
+  libgtest-dev libbenchmark-dev
+  # run: camera capture, conversion, JPEG decoding, the test pattern and its clock
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-x fonts-dejavu-core
+  # tests and the headless demo: a virtual display, input events, screenshots
+  xvfb xdotool imagemagick x11-utils
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+  [ "$status" = installed ] || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+echo "edge-viewer setup: installing ${missing[*]}" >&2
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

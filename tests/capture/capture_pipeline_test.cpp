@@ -1,0 +1,196 @@
+// One camera's pipeline, driven by GStreamer test sources: what the frame callback receives, and
+// when it may run.
+#include "capture/capture_pipeline.h"
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <gst/app/gstappsink.h>
+#include <gst/video/video.h>
+#include <opencv2/core.hpp>
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// What the callback saw; the callback runs on the streaming thread, the checks on the main one.
+struct Observed {
+	std::atomic<int> frames{ 0 };
+	std::atomic<bool> inCallback{ false };
+	std::atomic<int> callbackSleepMs{ 0 };
+	std::mutex lock; // guards firstFrame and firstStep
+	cv::Mat firstFrame;
+	std::size_t firstStep = 0;
+};
+
+Observed observed;
+
+void recordFrame(const cv::Mat &frame)
+{
+	observed.inCallback = true;
+	{
+		std::lock_guard guard(observed.lock);
+		if (observed.firstFrame.empty()) {
+			observed.firstFrame = frame.clone();
+			observed.firstStep = frame.step;
+		}
+	}
+	if (const int ms = observed.callbackSleepMs.load())
+		std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+	++observed.frames;
+	observed.inCallback = false;
+}
+
+class Capture : public testing::Test
+{
+protected:
+	void SetUp() override
+	{
+		observed.frames = 0;
+		observed.inCallback = false;
+		observed.callbackSleepMs = 0;
+		std::lock_guard guard(observed.lock);
+		observed.firstFrame.release();
+	}
+
+	static std::unique_ptr<CapturePipeline> pipelineFor(const std::string &source)
+	{
+		std::string error;
+		auto pipeline = CapturePipeline::create(CameraInfo{ .name = "test",
+								    .devicePath = {},
+								    .device = nullptr,
+								    .sourceDescription = source },
+							recordFrame, error);
+		EXPECT_TRUE(pipeline) << error;
+		return pipeline;
+	}
+
+	// Waits for frames without putting a time limit on a slow machine beyond the test's own.
+	static void waitForFrames(int count)
+	{
+		while (observed.frames < count)
+			std::this_thread::sleep_for(1ms);
+	}
+
+	static cv::Mat firstFrame()
+	{
+		std::lock_guard guard(observed.lock);
+		return observed.firstFrame;
+	}
+};
+
+// The frame as GStreamer makes it, top row first, in RGB: the reference for row and channel order.
+cv::Mat topRowFirstReference(const std::string &caps)
+{
+	const std::string description =
+		"videotestsrc pattern=smpte num-buffers=1 ! " + caps +
+		" ! videoconvert ! video/x-raw,format=RGB ! appsink name=sink";
+	GstElementPtr pipeline = sinkElement(gst_parse_launch(description.c_str(), nullptr));
+	const GstElementPtr sink(gst_bin_get_by_name(GST_BIN(pipeline.get()), "sink"));
+	gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
+	const GstSamplePtr sample(gst_app_sink_pull_sample(GST_APP_SINK(sink.get())));
+	cv::Mat reference;
+	GstVideoInfo info;
+	GstVideoFrame frame;
+	if (sample && gst_video_info_from_caps(&info, gst_sample_get_caps(sample.get())) &&
+	    gst_video_frame_map(&frame, &info, gst_sample_get_buffer(sample.get()), GST_MAP_READ)) {
+		reference = cv::Mat(info.height, info.width, CV_8UC3,
+				    GST_VIDEO_FRAME_PLANE_DATA(&frame, 0),
+				    GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0))
+				    .clone();
+		gst_video_frame_unmap(&frame);
+	}
+	gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+	return reference;
+}
+
+} // namespace
+
+class FrameLayout : public Capture, public testing::WithParamInterface<int>
+{
+};
+
+// Catches frames delivered top row first (shown upside down), in BGR, or read across padded rows:
+// every width here is odd, so GStreamer pads each RGB row to a multiple of four bytes.
+TEST_P(FrameLayout, FramesAreRgbBottomRowFirstWithTheirOwnRowStep)
+{
+	const int width = GetParam();
+	const std::string caps = "video/x-raw,width=" + std::to_string(width) + ",height=37";
+	auto pipeline = pipelineFor("videotestsrc pattern=smpte ! " + caps);
+	ASSERT_TRUE(pipeline);
+	std::string error;
+	ASSERT_TRUE(pipeline->start(error)) << error;
+	waitForFrames(1);
+	pipeline->stop();
+
+	const cv::Mat reference = topRowFirstReference(caps);
+	const cv::Mat frame = firstFrame();
+	ASSERT_EQ(frame.size(), cv::Size(width, 37));
+	ASSERT_EQ(reference.size(), frame.size());
+	{
+		std::lock_guard guard(observed.lock);
+		EXPECT_EQ(observed.firstStep, static_cast<std::size_t>((width * 3 + 3) / 4 * 4));
+	}
+	cv::Mat upright;
+	cv::flip(frame, upright, 0);
+	EXPECT_EQ(cv::norm(upright, reference, cv::NORM_INF), 0.0);
+	// The top-left bar of the picture is white and the next one yellow: red, green, no blue.
+	const cv::Vec3b yellow = reference.at<cv::Vec3b>(0, width * 3 / 14);
+	EXPECT_GT(yellow[0], 150);
+	EXPECT_LT(yellow[2], 50);
+}
+
+INSTANTIATE_TEST_SUITE_P(OddWidths, FrameLayout, testing::Values(33, 161, 641));
+
+// Catches frames reaching the callback before start or after stop has returned.
+TEST_F(Capture, FramesArriveOnlyBetweenStartAndStop)
+{
+	auto pipeline = pipelineFor("videotestsrc ! video/x-raw,width=160,height=120");
+	ASSERT_TRUE(pipeline);
+	std::this_thread::sleep_for(50ms);
+	EXPECT_EQ(observed.frames, 0);
+
+	for (int round = 0; round < 5; ++round) {
+		std::string error;
+		ASSERT_TRUE(pipeline->start(error)) << error;
+		const int before = observed.frames;
+		waitForFrames(before + 3);
+		pipeline->stop();
+		EXPECT_FALSE(observed.inCallback);
+		const int atStop = observed.frames;
+		std::this_thread::sleep_for(30ms);
+		EXPECT_EQ(observed.frames, atStop);
+	}
+}
+
+// Catches a stop that returns while a slow callback still runs, or that never returns.
+TEST_F(Capture, StopWaitsForASlowCallbackInFlightAndReturns)
+{
+	observed.callbackSleepMs = 150;
+	auto pipeline = pipelineFor("videotestsrc ! video/x-raw,width=160,height=120");
+	ASSERT_TRUE(pipeline);
+	std::string error;
+	ASSERT_TRUE(pipeline->start(error)) << error;
+	while (!observed.inCallback)
+		std::this_thread::sleep_for(1ms);
+	pipeline->stop();
+	EXPECT_FALSE(observed.inCallback);
+	pipeline->stop();
+}
+
+// Catches a broken source being reported as a running camera.
+TEST_F(Capture, ASourceThatCannotBeBuiltIsReported)
+{
+	std::string error;
+	EXPECT_FALSE(CapturePipeline::create(CameraInfo{ .name = "broken",
+							 .devicePath = {},
+							 .device = nullptr,
+							 .sourceDescription = "nosuchelement" },
+					     recordFrame, error));
+	EXPECT_NE(error.find("nosuchelement"), std::string::npos) << error;
+}

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# The viewer as a user sees it, on the built-in test pattern: the "edge" window with its sliders
+# shows edges, dragging a slider changes them, and a key ends the run with status 0.
+# Needs an X display (tests/run_with_xvfb.sh gives one), xdotool and ImageMagick.
+set -u
+viewer=$1
+shots=${E2E_SHOTS:-$(mktemp -d)}
+mkdir -p "$shots"
+fail() { echo "FAIL: $*" >&2; kill "$pid" 2>/dev/null; exit 1; }
+
+"$viewer" >"$shots/stdout" 2>"$shots/stderr" &
+pid=$!
+
+window=$(timeout 30 xdotool search --sync --onlyvisible --name '^edge$' | head -n 1)
+[ -n "$window" ] || fail "no visible window named \"edge\""
+eval "$(xdotool getwindowgeometry --shell "$window")" # sets X, Y, WIDTH, HEIGHT
+
+# Edge pixels (pure white) inside the picture, which the window centres under its tool bar.
+edge_pixels() {
+  import -window "$window" "$shots/$1.png" 2>/dev/null
+  convert "$shots/$1.png" -crop "600x440+$(( (WIDTH - 640) / 2 + 20 ))+40" -threshold 99% \
+    -format '%[fx:round(mean*w*h)]' info:
+}
+
+for _ in $(seq 100); do
+  before=$(edge_pixels before)
+  [ "${before:-0}" -gt 1000 ] && break
+  sleep 0.1
+done
+[ "${before:-0}" -gt 1000 ] || fail "the window shows no edges (${before:-none} edge pixels)"
+
+# The sliders run along the bottom of the window, "T1" above "T2", from about x=127 to the right
+# edge. Drag each handle from its start value to the far right (255): the weaker edges between the
+# colour bars go from the next frame on.
+groove_start=127
+drag() { # row from the bottom, start value
+  local y=$((HEIGHT - $1)) x=$(( groove_start + (WIDTH - groove_start) * $2 / 255 ))
+  xdotool mousemove --window "$window" "$x" "$y" mousedown 1 \
+    mousemove --window "$window" "$((WIDTH - 3))" "$y" mouseup 1
+}
+drag 58 100
+drag 33 120
+sleep 1
+after=$(edge_pixels after)
+[ "$after" -lt $((before * 9 / 10)) ] || fail "moving the sliders did not thin the edges ($before -> $after)"
+
+xdotool key --window "$window" q 2>/dev/null
+start=$(date +%s%N)
+for _ in $(seq 200); do kill -0 "$pid" 2>/dev/null || break; sleep 0.02; done
+wait "$pid"
+status=$?
+elapsed=$(( ($(date +%s%N) - start) / 1000000 ))
+[ "$status" -eq 0 ] || fail "exit status $status"
+[ ! -s "$shots/stdout" ] && [ ! -s "$shots/stderr" ] || fail "a normal run printed: $(cat "$shots/stdout" "$shots/stderr")"
+echo "edges: $before edge pixels, $after after the sliders; exit $status ${elapsed} ms after the key"

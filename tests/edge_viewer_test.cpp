@@ -1,0 +1,200 @@
+// The driver against a recording fake of the capture interface: what it asks of the capture layer
+// and the GUI, and in which order.
+#include "edge_viewer.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/highgui.hpp>
+
+#include <gtest/gtest.h>
+
+#include "capture/cvcam.h"
+#include "edge_thresholds.h"
+#include "frame_pipeline.h"
+
+namespace {
+
+bool windowVisible(const char *name)
+{
+	try {
+		return cv::getWindowProperty(name, cv::WND_PROP_VISIBLE) >= 1;
+	} catch (const cv::Exception &) {
+		return false;
+	}
+}
+
+// What the fake saw, in call order; touched on the main thread only.
+struct Recorder {
+	std::vector<int> selection;
+	std::vector<std::string> calls;
+	void *callback = nullptr;
+	int renderWidth = 0;
+	int renderHeight = 0;
+	int sliderT1AtInit = -1;
+	int sliderT2AtInit = -1;
+	bool edgeExistedAtLastProperty = true;
+	bool probeOpenAtStop = false;
+	bool probeOpenAtExit = false;
+	CvcamFrameCallback frameCallback = nullptr;
+	std::thread streaming; // stands in for GStreamer's streaming thread
+	std::atomic<bool> streamingStop{ false };
+};
+
+Recorder *recorder = nullptr;
+
+void record(const std::string &call)
+{
+	recorder->calls.push_back(call);
+}
+
+std::string flagText(void *value)
+{
+	return std::to_string(reinterpret_cast<std::intptr_t>(value));
+}
+
+} // namespace
+
+// The fake capture layer, linked in place of the real one.
+
+int cvcamSelectCamera(std::vector<int> &cameraList)
+{
+	record("select");
+	cameraList = recorder->selection;
+	return static_cast<int>(cameraList.size());
+}
+
+int cvcamSetProperty(int camera, const char *property, void *value)
+{
+	const std::string name = property;
+	std::string shown;
+	if (name == "enable" || name == "render") {
+		shown = flagText(value);
+	} else if (name == "rendering_width") {
+		recorder->renderWidth = *static_cast<int *>(value);
+		shown = std::to_string(recorder->renderWidth);
+	} else if (name == "rendering_height") {
+		recorder->renderHeight = *static_cast<int *>(value);
+		shown = std::to_string(recorder->renderHeight);
+	} else if (name == "callback") {
+		recorder->callback = value;
+		recorder->frameCallback = reinterpret_cast<CvcamFrameCallback>(value);
+		recorder->edgeExistedAtLastProperty = windowVisible(edgeWindow);
+		shown = "fn";
+	}
+	record("set " + std::to_string(camera) + " " + name + " " + shown);
+	return 0;
+}
+
+int cvcamGetProperty(int camera, const char *property, void *value)
+{
+	record("get " + std::to_string(camera) + " " + property + (value ? " value" : " null"));
+	return 0;
+}
+
+int cvcamInit()
+{
+	record("init");
+	recorder->sliderT1AtInit = cv::getTrackbarPos("T1", edgeWindow);
+	recorder->sliderT2AtInit = cv::getTrackbarPos("T2", edgeWindow);
+	return 0;
+}
+
+int cvcamStart()
+{
+	record("start");
+	// Frames keep coming, from another thread, faster than the hand-off can take them.
+	recorder->streaming = std::thread([] {
+		const cv::Mat frame(48, 64, CV_8UC3, cv::Scalar(10, 200, 30));
+		while (!recorder->streamingStop)
+			recorder->frameCallback(frame);
+	});
+	// Closing "edge" ends the key wait, as a key would; the probe window shows when the
+	// windows are destroyed.
+	cv::namedWindow("probe", cv::WINDOW_AUTOSIZE);
+	cv::destroyWindow(edgeWindow);
+	return 0;
+}
+
+int cvcamStop()
+{
+	record("stop");
+	recorder->probeOpenAtStop = windowVisible("probe");
+	recorder->streamingStop = true;
+	if (recorder->streaming.joinable())
+		recorder->streaming.join();
+	return 0;
+}
+
+int cvcamExit()
+{
+	record("exit");
+	recorder->probeOpenAtExit = windowVisible("probe");
+	return 0;
+}
+
+namespace {
+
+class Driver : public testing::Test
+{
+protected:
+	void SetUp() override { recorder = &seen; }
+	void TearDown() override
+	{
+		if (seen.streaming.joinable()) {
+			seen.streamingStop = true;
+			seen.streaming.join();
+		}
+		recorder = nullptr;
+	}
+	Recorder seen;
+};
+
+} // namespace
+
+// Catches properties set on the wrong camera, in the wrong order or with the wrong values, capture
+// started before its window exists, and windows destroyed while capture may still deliver frames
+// (here a streaming thread that never stops posting frames must not hang the teardown).
+TEST_F(Driver, ConfiguresTheFirstChosenCameraThenRunsAndTearsDownInOrder)
+{
+	seen.selection = { 2, 0, 1 };
+	EXPECT_EQ(runEdgeViewer(), 0);
+
+	const std::vector<std::string> expected = {
+		"select",
+		"set 2 enable 1",
+		"set 2 render 1",
+		"get 2 video_pp null",
+		"set 2 rendering_width 640",
+		"set 2 rendering_height 480",
+		"set 2 callback fn",
+		"init",
+		"start",
+		"stop",
+		"exit",
+	};
+	EXPECT_EQ(seen.calls, expected);
+	EXPECT_EQ(seen.callback, reinterpret_cast<void *>(&edgeFrameCallback));
+	EXPECT_FALSE(seen.edgeExistedAtLastProperty);
+	EXPECT_EQ(seen.sliderT1AtInit, 100);
+	EXPECT_EQ(seen.sliderT2AtInit, 120);
+	EXPECT_TRUE(seen.probeOpenAtStop);
+	EXPECT_TRUE(seen.probeOpenAtExit);
+	EXPECT_FALSE(windowVisible("probe"));
+	EXPECT_EQ(threshold1.load(), 100);
+	EXPECT_EQ(threshold2.load(), 120);
+}
+
+// Catches the first element of an empty selection being read.
+TEST_F(Driver, AnEmptySelectionEndsWithStatusOneAndTouchesNothing)
+{
+	seen.selection = {};
+	testing::internal::CaptureStderr();
+	EXPECT_EQ(runEdgeViewer(), 1);
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "edge-viewer: no camera selected\n");
+	EXPECT_EQ(seen.calls, std::vector<std::string>{ "select" });
+}

@@ -1,0 +1,214 @@
+// The per-frame edge work and its display: channel order, thresholds, flip, sizes, bad frames.
+#include "frame_pipeline.h"
+
+#include <thread>
+#include <tuple>
+
+#include <opencv2/core.hpp>
+#include <opencv2/highgui.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <gtest/gtest.h>
+
+#include "edge_thresholds.h"
+#include "gui_dispatch.h"
+
+namespace {
+
+// A frame with shapes, gradients and text, so Canny has edges of every strength to find.
+cv::Mat detailedScene(cv::Size size)
+{
+	cv::Mat scene(size, CV_8UC3);
+	for (int y = 0; y < size.height; ++y)
+		for (int x = 0; x < size.width; ++x)
+			scene.at<cv::Vec3b>(y, x) =
+				cv::Vec3b(x * 255 / size.width, y * 255 / size.height, 128);
+	cv::RNG rng(7);
+	for (int i = 0; i < 40; ++i) {
+		const cv::Point centre(rng.uniform(0, size.width), rng.uniform(0, size.height));
+		const int base = rng.uniform(60, 200);
+		const int spread = rng.uniform(4, 60); // from faint to strong edges
+		const cv::Scalar colour(base + rng.uniform(-spread, spread), base, base - spread);
+		cv::circle(scene, centre, rng.uniform(5, size.height / 4 + 6), colour,
+			   rng.uniform(-1, 4));
+	}
+	cv::putText(scene, "edges", { size.width / 8, size.height / 2 }, cv::FONT_HERSHEY_SIMPLEX,
+		    size.height / 120.0 + 0.3, { 255, 255, 255 }, 2);
+	return scene;
+}
+
+cv::Mat referenceEdges(const cv::Mat &rgbFrame, double low, double high)
+{
+	cv::Mat gray;
+	cv::Mat edges;
+	cv::cvtColor(rgbFrame, gray, cv::COLOR_RGB2GRAY);
+	cv::Canny(gray, edges, low, high, 3);
+	cv::flip(edges, edges, 0);
+	return edges;
+}
+
+bool sameImage(const cv::Mat &a, const cv::Mat &b)
+{
+	return a.size() == b.size() && a.type() == b.type() && cv::countNonZero(a != b) == 0;
+}
+
+// Left half of the frame in colour, right half black: a single vertical step.
+cv::Mat halfFilled(cv::Vec3b colour)
+{
+	cv::Mat frame(64, 64, CV_8UC3, cv::Scalar::all(0));
+	frame(cv::Rect(0, 0, 32, 64)).setTo(cv::Scalar(colour[0], colour[1], colour[2]));
+	return frame;
+}
+
+} // namespace
+
+class EdgeImageThresholds : public testing::TestWithParam<std::tuple<int, int>>
+{
+};
+
+// Catches thresholds swapped, clamped or reordered on their way to Canny.
+TEST_P(EdgeImageThresholds, MatchCannyCalledWithTheSameValues)
+{
+	const auto [low, high] = GetParam();
+	const cv::Mat scene = detailedScene({ 320, 240 });
+	EXPECT_TRUE(sameImage(edgeImageOf(scene, low, high), referenceEdges(scene, low, high)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Pairs, EdgeImageThresholds,
+			 testing::Values(std::tuple{ 100, 120 }, std::tuple{ 200, 50 },
+					 std::tuple{ 0, 0 }, std::tuple{ 255, 255 }));
+
+// Catches thresholds that do not reach the detector at all.
+TEST(EdgeImage, LowerThresholdsFindMoreEdges)
+{
+	const cv::Mat scene = detailedScene({ 320, 240 });
+	const int lowEdges = cv::countNonZero(edgeImageOf(scene, 10, 20));
+	const int highEdges = cv::countNonZero(edgeImageOf(scene, 200, 250));
+	EXPECT_GT(lowEdges, highEdges + highEdges / 5) << lowEdges << " vs " << highEdges;
+}
+
+// Catches a BGR reading of an RGB frame: red weighs 0.299 in grey, blue 0.114, so a red step is
+// strong enough for 150/200 and a blue one is not.
+TEST(EdgeImage, ReadsChannelsAsRedGreenBlue)
+{
+	EXPECT_GT(cv::countNonZero(edgeImageOf(halfFilled({ 255, 0, 0 }), 150, 200)), 0);
+	EXPECT_EQ(cv::countNonZero(edgeImageOf(halfFilled({ 0, 0, 255 }), 150, 200)), 0);
+}
+
+// Catches a missing or sideways flip: an edge near the first stored row must come out near the
+// last row, and stay at the same column.
+TEST(EdgeImage, FlipMakesTheFirstStoredRowTheLast)
+{
+	cv::Mat frame(100, 80, CV_8UC3, cv::Scalar::all(0));
+	frame(cv::Rect(0, 0, 20, 10)).setTo(cv::Scalar::all(255));
+	const cv::Mat edges = edgeImageOf(frame, 100, 120);
+	EXPECT_EQ(cv::countNonZero(edges(cv::Rect(0, 0, 80, 80))), 0);
+	EXPECT_GT(cv::countNonZero(edges(cv::Rect(0, 85, 25, 15))), 0);
+	EXPECT_EQ(cv::countNonZero(edges(cv::Rect(30, 80, 50, 20))), 0);
+}
+
+// Catches working images kept from the previous frame's size, and padded rows read as pixels.
+TEST(EdgeImage, FollowsEachFrameSizeAndRowStep)
+{
+	const cv::Mat large = detailedScene({ 640, 480 });
+	EXPECT_EQ(edgeImageOf(large, 100, 120).size(), cv::Size(640, 480));
+
+	// An odd width whose rows are padded, as a buffer of 33 RGB pixels with 4-byte row steps.
+	cv::Mat padded(47, 100, CV_8UC1, cv::Scalar::all(0xAB));
+	const cv::Mat oddFrame(47, 33, CV_8UC3, padded.data, 100);
+	detailedScene({ 33, 47 }).copyTo(oddFrame);
+	ASSERT_EQ(oddFrame.step, 100u);
+	EXPECT_TRUE(sameImage(edgeImageOf(oddFrame, 100, 120),
+			      referenceEdges(oddFrame.clone(), 100, 120)));
+}
+
+// Catches a fourth (alpha) channel disturbing the grey conversion.
+TEST(EdgeImage, IgnoresAnAlphaChannel)
+{
+	const cv::Mat scene = detailedScene({ 160, 120 });
+	cv::Mat withAlpha;
+	cv::cvtColor(scene, withAlpha, cv::COLOR_RGB2RGBA);
+	EXPECT_TRUE(sameImage(edgeImageOf(withAlpha, 100, 120), edgeImageOf(scene, 100, 120)));
+}
+
+namespace {
+
+cv::Rect imageRect(const char *window)
+{
+	return cv::getWindowImageRect(window);
+}
+
+// Calls edgeFrameCallback the way the capture layer does, from another thread, and runs the
+// display work it hands over.
+void deliverFromStreamingThread(const cv::Mat &frame)
+{
+	std::thread([&] { edgeFrameCallback(frame); }).join();
+	guiDispatcher().runPending();
+	cv::waitKey(1);
+}
+
+class FrameDisplay : public testing::Test
+{
+protected:
+	void SetUp() override { guiDispatcher().open(); }
+	void TearDown() override
+	{
+		guiDispatcher().runPending();
+		cv::destroyAllWindows();
+		cv::waitKey(1);
+	}
+};
+
+} // namespace
+
+// Catches the window keeping the first frame's size, and frames shown off the main thread.
+TEST_F(FrameDisplay, EachFrameIsShownInEdgeAtItsOwnSize)
+{
+	cv::namedWindow(edgeWindow, cv::WINDOW_AUTOSIZE); // as the viewer makes it
+	deliverFromStreamingThread(detailedScene({ 320, 240 }));
+	EXPECT_EQ(imageRect(edgeWindow).size(), cv::Size(320, 240));
+	deliverFromStreamingThread(detailedScene({ 200, 150 }));
+	EXPECT_EQ(imageRect(edgeWindow).size(), cv::Size(200, 150));
+}
+
+// Catches frames the pipeline cannot read being shown, or throwing into the capture layer.
+TEST_F(FrameDisplay, UnreadableFramesAreDropped)
+{
+	const cv::Mat unreadable[] = {
+		cv::Mat(),
+		cv::Mat(20, 20, CV_8UC1, cv::Scalar::all(9)),
+		cv::Mat(20, 20, CV_16UC3, cv::Scalar::all(9)),
+		cv::Mat(20, 20, CV_8UC2, cv::Scalar::all(9)),
+	};
+	for (const cv::Mat &frame : unreadable) {
+		std::thread([&] { edgeFrameCallback(frame); }).join();
+		EXPECT_EQ(guiDispatcher().pendingCount(), 0u);
+	}
+}
+
+// Catches a resize issued for width 0, or a window made without automatic sizing.
+TEST_F(FrameDisplay, WidthZeroShowsInAnAutoSizedWindowWithoutResizing)
+{
+	const cv::Mat image(90, 120, CV_8UC1, cv::Scalar::all(255));
+	showImageSized("auto", image, 0, 500);
+	cv::waitKey(1);
+	EXPECT_EQ(cv::getWindowProperty("auto", cv::WND_PROP_AUTOSIZE), cv::WINDOW_AUTOSIZE);
+	EXPECT_EQ(imageRect("auto").size(), cv::Size(120, 90));
+}
+
+// Catches a missing window not being made, or made with automatic sizing that ignores the size.
+TEST_F(FrameDisplay, AWidthForANameWithoutAWindowMakesAResizableOne)
+{
+	const cv::Mat image(90, 120, CV_8UC1, cv::Scalar::all(255));
+	showImageSized("small", image, 300, 200);
+	showImageSized("large", image, 600, 400);
+	cv::waitKey(1);
+	EXPECT_EQ(cv::getWindowProperty("small", cv::WND_PROP_AUTOSIZE), cv::WINDOW_NORMAL);
+	// The toolkit may count its tool and status bars in the size; the picture follows it all
+	// the same.
+	const cv::Size small = imageRect("small").size();
+	const cv::Size large = imageRect("large").size();
+	EXPECT_NE(small, image.size());
+	EXPECT_GT(large.width, small.width);
+	EXPECT_GT(large.height, small.height);
+}
