@@ -10,7 +10,7 @@ packages=(
   # run: camera capture, conversion, JPEG decoding, the test pattern and its clock
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-x fonts-dejavu-core
   # tests and the headless demo: a virtual display, input events, screenshots
-  xvfb xdotool imagemagick x11-utils
+  xvfb xdotool imagemagick x11-utils libx11-dev
 )
 
 missing=()

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # The viewer as a user sees it, on the built-in test pattern: the "edge" window with its sliders
-# shows edges, dragging a slider changes them, and a key ends the run with status 0.
+# shows edges, dragging a slider changes them, and a key ends the run with status 0; closing the
+# window with its title-bar button ends it the same way.
 # Needs an X display (tests/run_with_xvfb.sh gives one), xdotool and ImageMagick.
+# Usage: viewer_e2e.sh VIEWER CLOSE_WINDOW_TOOL
 set -u
 viewer=$1
+close_window=$2
 shots=${E2E_SHOTS:-$(mktemp -d)}
 mkdir -p "$shots"
 fail() { echo "FAIL: $*" >&2; kill "$pid" 2>/dev/null; exit 1; }
@@ -44,12 +47,27 @@ sleep 1
 after=$(edge_pixels after)
 [ "$after" -lt $((before * 9 / 10)) ] || fail "moving the sliders did not thin the edges ($before -> $after)"
 
+# Waits for the viewer to end and checks it ended as a normal run: status 0, nothing printed.
+expect_clean_exit() {
+  local start status
+  start=$(date +%s%N)
+  wait "$pid"
+  status=$?
+  elapsed=$(( ($(date +%s%N) - start) / 1000000 ))
+  [ "$status" -eq 0 ] || fail "exit status $status after $1"
+  [ ! -s "$shots/stdout" ] && [ ! -s "$shots/stderr" ] ||
+    fail "a normal run printed: $(cat "$shots/stdout" "$shots/stderr")"
+}
+
 xdotool key --window "$window" q 2>/dev/null
-start=$(date +%s%N)
-for _ in $(seq 200); do kill -0 "$pid" 2>/dev/null || break; sleep 0.02; done
-wait "$pid"
-status=$?
-elapsed=$(( ($(date +%s%N) - start) / 1000000 ))
-[ "$status" -eq 0 ] || fail "exit status $status"
-[ ! -s "$shots/stdout" ] && [ ! -s "$shots/stderr" ] || fail "a normal run printed: $(cat "$shots/stdout" "$shots/stderr")"
-echo "edges: $before edge pixels, $after after the sliders; exit $status ${elapsed} ms after the key"
+expect_clean_exit "the key"
+echo "edges: $before edge pixels, $after after the sliders; exit 0 ${elapsed} ms after the key"
+
+"$viewer" >"$shots/stdout" 2>"$shots/stderr" &
+pid=$!
+window=$(timeout 30 xdotool search --sync --onlyvisible --name '^edge$' | head -n 1)
+[ -n "$window" ] || fail "no visible window named \"edge\" on the second run"
+sleep 0.5
+"$close_window" "$window"
+expect_clean_exit "closing the window"
+echo "closing \"edge\": exit 0 ${elapsed} ms after the close"
