@@ -32,6 +32,14 @@ for _ in $(seq 100); do
 done
 [ "${before:-0}" -gt 1000 ] || fail "the window shows no edges (${before:-none} edge pixels)"
 
+# Upright, the test pattern's colour bars fill the top two thirds, so the long horizontal edge
+# under them lies near row 320 of 480; upside down it would lie near row 160.
+picture_x=$(( (WIDTH - 640) / 2 ))
+band() { convert "$shots/before.png" -crop "600x20+$((picture_x + 20))+$((28 + $1))" -threshold 99% \
+  -format '%[fx:round(mean*w*h)]' info:; }
+[ "$(band 310)" -gt 500 ] && [ "$(band 150)" -lt 300 ] ||
+  fail "the picture is not upright (edge pixels near row 320: $(band 310), near row 160: $(band 150))"
+
 # The sliders run along the bottom of the window, "T1" above "T2", from about x=127 to the right
 # edge. Drag each handle from its start value to the far right (255): the weaker edges between the
 # colour bars go from the next frame on.
@@ -51,10 +59,13 @@ after=$(edge_pixels after)
 expect_clean_exit() {
   local start status
   start=$(date +%s%N)
+  for _ in $(seq 250); do kill -0 "$pid" 2>/dev/null || break; sleep 0.02; done
   wait "$pid"
   status=$?
   elapsed=$(( ($(date +%s%N) - start) / 1000000 ))
   [ "$status" -eq 0 ] || fail "exit status $status after $1"
+  # A hang, not a slow machine: a normal exit takes some tens of milliseconds.
+  [ "$elapsed" -lt 5000 ] || fail "the viewer took $elapsed ms to exit after $1"
   [ ! -s "$shots/stdout" ] && [ ! -s "$shots/stderr" ] ||
     fail "a normal run printed: $(cat "$shots/stdout" "$shots/stderr")"
 }
