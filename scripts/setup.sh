@@ -11,6 +11,8 @@ packages=(
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-x fonts-dejavu-core
   # tests and the headless demo: a virtual display, input events, screenshots
   xvfb xdotool imagemagick x11-utils libx11-dev
+  # the Debian package: library dependencies, and the checks on what it ships
+  dpkg-dev file lintian desktop-file-utils
 )
 
 missing=()

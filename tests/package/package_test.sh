@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# The Debian package as a user gets it: built from the sources, unpacked into a throwaway root
+# (the system is left alone), with its files in their places, clean for lintian and
+# desktop-file-validate, dependencies that cover what the program loads, and an installed program
+# that runs on the test pattern and ends with status 0 on a key, printing nothing.
+# Needs an X display (tests/run_with_xvfb.sh gives one) and xdotool.
+set -u
+cd "$(dirname "$0")/../.."
+work=$(mktemp -d)
+pid=
+trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+package=$(scripts/package.sh) || fail "scripts/package.sh could not build the package"
+root=$work/root
+dpkg-deb -x "$package" "$root" || fail "dpkg-deb could not unpack $package"
+
+for file in usr/bin/edge-viewer usr/share/applications/edge-viewer.desktop \
+  usr/share/icons/hicolor/scalable/apps/edge-viewer.svg usr/share/man/man1/edge-viewer.1.gz \
+  usr/share/doc/edge-viewer/copyright usr/share/doc/edge-viewer/changelog.gz; do
+  [ -s "$root/$file" ] || fail "the package lacks /$file"
+done
+[ -x "$root/usr/bin/edge-viewer" ] || fail "/usr/bin/edge-viewer is not executable"
+
+# A menu entry whose command or icon is not in the package shows a broken item.
+desktop=$root/usr/share/applications/edge-viewer.desktop
+desktop-file-validate "$desktop" || fail "desktop-file-validate rejects the menu entry"
+exec_command=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
+icon=$(sed -n 's/^Icon=//p' "$desktop")
+[ -x "$root/usr/bin/$exec_command" ] || fail "the menu entry runs \"$exec_command\", not in /usr/bin"
+compgen -G "$root/usr/share/icons/hicolor/*/apps/$icon.*" >/dev/null ||
+  fail "the menu entry's icon \"$icon\" is not in the package"
+
+# Errors and warnings fail; lintian's informational notes are printed only.
+lintian --fail-on error,warning --pedantic "$package" 2> >(grep -v 'root privileges' >&2) ||
+  fail "lintian reports errors or warnings"
+
+# The dependencies exist in Debian as written (each one is installed here) ...
+depends=$(dpkg-deb -f "$package" Depends)
+dpkg-checkbuilddeps -d "$depends" /dev/null || fail "dependencies not installed here: $depends"
+depends_names=" $(echo "$depends" | sed 's/([^)]*)//g; s/[,|]/ /g' | tr -s ' ') "
+owner() { # the package that installed a file, trying the path with and without /usr
+  local path
+  for path in "$1" "$(readlink -f "$1")"; do
+    dpkg -S "$path" 2>/dev/null && return
+    dpkg -S "${path#/usr}" 2>/dev/null && return
+  done
+}
+must_depend_on_owner() { # file, why the program needs it
+  local name
+  name=$(owner "$1" | head -n 1 | cut -d: -f1)
+  [ -n "$name" ] || fail "no Debian package owns $1 ($2)"
+  [[ $depends_names == *" $name "* ]] || fail "Depends lacks $name, which provides $1 ($2)"
+}
+
+# ... and name every library the program links and every GStreamer plugin it loads.
+needed=" $(objdump -p "$root/usr/bin/edge-viewer" | awk '$1 == "NEEDED" { print $2 }' | tr '\n' ' ') "
+while read -r name path; do
+  [[ $needed == *" $name "* ]] && must_depend_on_owner "$path" "linked"
+done < <(ldd "$root/usr/bin/edge-viewer" | awk '$2 == "=>" && $3 ~ /^\// { print $1, $3 }')
+
+"$root/usr/bin/edge-viewer" </dev/null >"$work/stdout" 2>"$work/stderr" &
+pid=$!
+window=$(timeout 30 xdotool search --sync --onlyvisible --name '^edge$' | head -n 1)
+[ -n "$window" ] || fail "the installed program shows no window named \"edge\""
+# appsink ends the pipeline, so once it is loaded every plugin of the pipeline is.
+for _ in $(seq 300); do
+  grep -q '/gstreamer-1.0/libgstapp\.so$' "/proc/$pid/maps" 2>/dev/null && break
+  sleep 0.1
+done
+plugins=$(awk '$6 ~ /\/gstreamer-1\.0\/.*\.so$/ { print $6 }' "/proc/$pid/maps" | sort -u)
+[[ $plugins == *libgstapp.so* ]] || fail "the installed program built no capture pipeline"
+for plugin in $plugins; do
+  must_depend_on_owner "$plugin" "GStreamer plugin loaded at run time"
+done
+
+xdotool key --window "$window" space 2>/dev/null
+for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$pid" 2>/dev/null && fail "the installed program did not end after a key"
+wait "$pid"
+status=$?
+pid=
+[ "$status" -eq 0 ] || fail "the installed program ended with status $status: $(cat "$work/stderr")"
+# The capture layer may say, on one line, that it found no camera and shows the test pattern.
+printed=$(cat "$work/stdout"; grep -vi 'no camera' "$work/stderr")
+[ -z "$printed" ] || fail "the installed program printed: $printed"
+
+echo "$(basename "$package"): $(stat -c %s "$package") bytes, installed size" \
+  "$(dpkg-deb -f "$package" Installed-Size) KiB; plugins loaded: $(echo $plugins | xargs -n1 basename | tr '\n' ' ')"
