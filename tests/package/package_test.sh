@@ -22,6 +22,12 @@ for file in usr/bin/edge-viewer usr/share/applications/edge-viewer.desktop \
 done
 [ -x "$root/usr/bin/edge-viewer" ] || fail "/usr/bin/edge-viewer is not executable"
 
+# A version bump in CMakeLists.txt alone leaves the changelog behind it, which apt shows users.
+version=$(dpkg-deb -f "$package" Version)
+changelog_version=$(zcat "$root/usr/share/doc/edge-viewer/changelog.gz" | sed -n '1s/^edge-viewer (\([^)]*\)).*/\1/p')
+[ "$changelog_version" = "$version" ] ||
+  fail "the changelog's last entry is ${changelog_version:-unreadable}, the package is $version"
+
 # A menu entry whose command or icon is not in the package shows a broken item.
 desktop=$root/usr/share/applications/edge-viewer.desktop
 desktop-file-validate "$desktop" || fail "desktop-file-validate rejects the menu entry"
@@ -82,7 +88,7 @@ status=$?
 pid=
 [ "$status" -eq 0 ] || fail "the installed program ended with status $status: $(cat "$work/stderr")"
 # The capture layer may say, on one line, that it found no camera and shows the test pattern.
-printed=$(cat "$work/stdout"; grep -vi 'no camera' "$work/stderr")
+printed=$(cat "$work/stdout"; grep -viE 'no .*camera|test pattern' "$work/stderr")
 [ -z "$printed" ] || fail "the installed program printed: $printed"
 
 echo "$(basename "$package"): $(stat -c %s "$package") bytes, installed size" \
