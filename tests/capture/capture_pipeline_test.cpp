@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -84,6 +85,40 @@ protected:
 	}
 };
 
+// A copy of the first frame an appsink receives, made on the streaming thread so that only our
+// own lock hands it to the test (a sample pulled on the test's thread would cross threads under
+// GLib's locks, which ThreadSanitizer cannot see).
+struct ReferenceFrame {
+	std::mutex lock; // guards frame
+	std::condition_variable copied;
+	cv::Mat frame;
+
+	static GstFlowReturn onNewSample(GstAppSink *sink, gpointer self)
+	{
+		auto *reference = static_cast<ReferenceFrame *>(self);
+		const GstSamplePtr sample(gst_app_sink_pull_sample(sink));
+		GstVideoInfo info;
+		GstVideoFrame mapped;
+		if (!sample ||
+		    !gst_video_info_from_caps(&info, gst_sample_get_caps(sample.get())) ||
+		    !gst_video_frame_map(&mapped, &info, gst_sample_get_buffer(sample.get()),
+					 GST_MAP_READ))
+			return GST_FLOW_ERROR;
+		const cv::Mat copy = cv::Mat(info.height, info.width, CV_8UC3,
+					     GST_VIDEO_FRAME_PLANE_DATA(&mapped, 0),
+					     GST_VIDEO_FRAME_PLANE_STRIDE(&mapped, 0))
+					     .clone();
+		gst_video_frame_unmap(&mapped);
+		{
+			std::lock_guard guard(reference->lock);
+			if (reference->frame.empty())
+				reference->frame = copy;
+		}
+		reference->copied.notify_all();
+		return GST_FLOW_OK;
+	}
+};
+
 // The frame as GStreamer makes it, top row first, in RGB: the reference for row and channel order.
 cv::Mat topRowFirstReference(const std::string &caps)
 {
@@ -92,21 +127,19 @@ cv::Mat topRowFirstReference(const std::string &caps)
 		" ! videoconvert ! video/x-raw,format=RGB ! appsink name=sink";
 	GstElementPtr pipeline = sinkElement(gst_parse_launch(description.c_str(), nullptr));
 	const GstElementPtr sink(gst_bin_get_by_name(GST_BIN(pipeline.get()), "sink"));
+	ReferenceFrame reference;
+	GstAppSinkCallbacks callbacks{};
+	callbacks.new_sample = &ReferenceFrame::onNewSample;
+	gst_app_sink_set_callbacks(GST_APP_SINK(sink.get()), &callbacks, &reference, nullptr);
 	gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
-	const GstSamplePtr sample(gst_app_sink_pull_sample(GST_APP_SINK(sink.get())));
-	cv::Mat reference;
-	GstVideoInfo info;
-	GstVideoFrame frame;
-	if (sample && gst_video_info_from_caps(&info, gst_sample_get_caps(sample.get())) &&
-	    gst_video_frame_map(&frame, &info, gst_sample_get_buffer(sample.get()), GST_MAP_READ)) {
-		reference = cv::Mat(info.height, info.width, CV_8UC3,
-				    GST_VIDEO_FRAME_PLANE_DATA(&frame, 0),
-				    GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0))
-				    .clone();
-		gst_video_frame_unmap(&frame);
+	cv::Mat frame;
+	{
+		std::unique_lock guard(reference.lock);
+		reference.copied.wait_for(guard, 30s, [&] { return !reference.frame.empty(); });
+		frame = reference.frame;
 	}
 	gst_element_set_state(pipeline.get(), GST_STATE_NULL);
-	return reference;
+	return frame;
 }
 
 } // namespace

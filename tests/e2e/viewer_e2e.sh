@@ -9,7 +9,7 @@ viewer=$1
 close_window=$2
 shots=${E2E_SHOTS:-$(mktemp -d)}
 mkdir -p "$shots"
-fail() { echo "FAIL: $*" >&2; kill "$pid" 2>/dev/null; exit 1; }
+fail() { echo "FAIL: $*" >&2; cat "$shots/stderr" >&2; kill "$pid" 2>/dev/null; exit 1; }
 
 "$viewer" >"$shots/stdout" 2>"$shots/stderr" &
 pid=$!
@@ -26,8 +26,11 @@ edge_pixels() {
 }
 
 for _ in $(seq 100); do
+  # The window takes the frame's size with the first frame, which a slow (sanitizer) build shows
+  # late: measure it again each time.
+  eval "$(xdotool getwindowgeometry --shell "$window")"
   before=$(edge_pixels before)
-  [ "${before:-0}" -gt 1000 ] && break
+  [ "${before:-0}" -gt 1000 ] && [ "$WIDTH" -ge 640 ] && [ "$HEIGHT" -ge 508 ] && break
   sleep 0.1
 done
 [ "${before:-0}" -gt 1000 ] || fail "the window shows no edges (${before:-none} edge pixels)"
