@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages edge-viewer needs to build, run and test, skipping those present.
+# "setup.sh bench" adds what bench/run needs besides: the peer it measures against and a terminal
+# multiplexer to drive the format page.
 set -euo pipefail
 
 packages=(
@@ -14,6 +16,9 @@ packages=(
   # the Debian package: library dependencies, and the checks on what it ships
   dpkg-dev file lintian desktop-file-utils
 )
+if [ "${1:-}" = bench ]; then
+  packages+=(gstreamer1.0-opencv tmux)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

@@ -11,6 +11,7 @@
 #include "capture/cvcam.h"
 #include "edge_thresholds.h"
 #include "frame_pipeline.h"
+#include "frame_timing.h"
 #include "gui_dispatch.h"
 
 std::atomic<int> threshold1{ 100 };
@@ -106,6 +107,9 @@ int runEdgeViewer()
 	// 5. Any key, or closing "edge", ends the run. Frames may arrive until capture stops; from
 	//    here on their display work is dropped instead of waiting for this thread.
 	waitKeyRunningGuiWork(edgeWindow);
+#ifdef EDGE_VIEWER_BENCH_BUILD
+	frameTimingReport();
+#endif
 
 	// 6. Teardown, by the guards in reverse order: stop capture, release the capture layer,
 	//    then close every window.

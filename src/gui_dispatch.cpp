@@ -7,6 +7,8 @@
 
 #include <opencv2/highgui.hpp>
 
+#include "frame_timing.h"
+
 namespace {
 
 // Static initialisation runs on the main thread, before main().
@@ -114,6 +116,9 @@ int waitKeyRunningGuiWork(const std::string &window)
 	int key = -1;
 	for (;;) {
 		key = cv::waitKey(pumpDelayMs);
+#ifdef EDGE_VIEWER_BENCH_BUILD
+		frameTimingPainted();
+#endif
 		if (key >= 0)
 			break;
 		// Closing a window only hides it with some backends, and waitKey() would then wait

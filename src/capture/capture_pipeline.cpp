@@ -6,6 +6,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "frame_timing.h"
+
 namespace {
 
 // GStreamer flips and converts before the frame reaches us, so the callback gets the frame
@@ -94,6 +96,21 @@ GstElementPtr devicePipeline(const CameraInfo &camera, std::string &error)
 	}
 	return pipeline;
 }
+
+#ifdef EDGE_VIEWER_BENCH_BUILD
+// A live source stamps each buffer with the running time at which it captured it.
+void noteCaptureTime(GstElement *pipeline, GstBuffer *buffer, std::uint64_t delivered)
+{
+	const GstClockTime pts = GST_BUFFER_PTS(buffer);
+	const GstClockTime base = gst_element_get_base_time(pipeline);
+	const std::int64_t captureNs =
+		GST_CLOCK_TIME_IS_VALID(pts)
+			? static_cast<std::int64_t>(pts + base)
+			: static_cast<std::int64_t>(g_get_monotonic_time()) * 1000;
+	const std::uint64_t offset = GST_BUFFER_OFFSET(buffer);
+	frameTimingCaptured(offset != GST_BUFFER_OFFSET_NONE ? offset : delivered, captureNs);
+}
+#endif
 
 } // namespace
 
@@ -206,6 +223,10 @@ GstFlowReturn CapturePipeline::onNewSample(GstAppSink *sink, gpointer self)
 	if (!frame.mapped())
 		return GST_FLOW_OK;
 
+#ifdef EDGE_VIEWER_BENCH_BUILD
+	noteCaptureTime(capture->pipeline_.get(), gst_sample_get_buffer(sample.get()),
+			capture->framesDelivered_.load(std::memory_order_relaxed));
+#endif
 	try {
 		if (capture->onFrame_)
 			capture->onFrame_(frame.view());
