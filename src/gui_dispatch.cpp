@@ -48,6 +48,18 @@ bool GuiDispatcher::post(std::function<void()> work)
 	return true;
 }
 
+bool GuiDispatcher::tryPost(std::function<void()> work)
+{
+	{
+		std::lock_guard lock(lock_);
+		if (!open_ || pending_.size() >= capacity_)
+			return false;
+		pending_.push_back(std::move(work));
+	}
+	workPosted_.notify_one();
+	return true;
+}
+
 std::size_t GuiDispatcher::runPending()
 {
 	std::deque<std::function<void()>> batch;

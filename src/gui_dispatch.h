@@ -27,6 +27,10 @@ public:
 	// drops work at once. Returns whether the work was queued.
 	bool post(std::function<void()> work);
 
+	// Any thread. Queues work only while open and not full; never waits. Returns whether the
+	// work was queued. For work that may be dropped, such as a preview frame.
+	bool tryPost(std::function<void()> work);
+
 	// Main thread. Runs the work queued so far, in posting order, outside the lock. Returns
 	// how many ran.
 	std::size_t runPending();

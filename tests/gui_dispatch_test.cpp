@@ -115,3 +115,17 @@ TEST(GuiDispatcher, WorkPostedDuringARunIsKeptForTheNext)
 	EXPECT_EQ(dispatcher.runPending(), 1u);
 	EXPECT_EQ(ran, 2);
 }
+
+// Catches a preview frame waiting on a full queue: the streaming thread would then hang the stop.
+TEST(GuiDispatcher, TryPostNeverWaits)
+{
+	GuiDispatcher dispatcher(1);
+	int ran = 0;
+	EXPECT_TRUE(dispatcher.tryPost([&] { ++ran; }));
+	EXPECT_FALSE(dispatcher.tryPost([&] { ++ran; }));
+	dispatcher.runPending();
+	EXPECT_EQ(ran, 1);
+	dispatcher.close();
+	EXPECT_FALSE(dispatcher.tryPost([&] { ++ran; }));
+	EXPECT_EQ(dispatcher.pendingCount(), 0u);
+}

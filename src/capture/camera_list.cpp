@@ -1,4 +1,4 @@
-// Camera discovery through GstDeviceMonitor, with the test pattern as the fallback.
+// Camera discovery through GstDeviceMonitor, and the built-in test pattern.
 #include "camera_list.h"
 
 #include <cstdlib>
@@ -45,10 +45,15 @@ CameraInfo testPatternCamera()
 		.name = "Test pattern",
 		.devicePath = {},
 		.device = nullptr,
+		// The chosen format's caps follow the overlay and reach the source through it.
 		.sourceDescription = "videotestsrc is-live=true pattern=smpte"
-				     " ! video/x-raw,width=640,height=480,framerate=30/1"
 				     " ! timeoverlay halignment=right valignment=bottom"
 				     " font-desc=\"Sans 20\"",
+		.offeredCaps =
+			"video/x-raw,format=YUY2,width=320,height=240,framerate={30/1,15/1};"
+			"video/x-raw,format=YUY2,width=640,height=480,framerate={30/1,15/1};"
+			"video/x-raw,format=YUY2,width=1280,height=720,framerate={30/1,15/1};"
+			"video/x-raw,format=YUY2,width=1920,height=1080,framerate={30/1,15/1}",
 	};
 }
 
@@ -68,8 +73,9 @@ std::vector<CameraInfo> findCameras()
 	ensureGstreamer();
 	std::vector<CameraInfo> cameras;
 	const GstDeviceMonitorPtr monitor(gst_device_monitor_new());
-	const GstCapsPtr rawVideo(gst_caps_new_empty_simple("video/x-raw"));
-	gst_device_monitor_add_filter(monitor.get(), "Video/Source", rawVideo.get());
+	// Cameras that offer only JPEG count too: the pipeline decodes it.
+	const GstCapsPtr usable(gst_caps_from_string("video/x-raw; image/jpeg"));
+	gst_device_monitor_add_filter(monitor.get(), "Video/Source", usable.get());
 	if (gst_device_monitor_start(monitor.get())) {
 		GList *devices = gst_device_monitor_get_devices(monitor.get());
 		for (GList *item = devices; item; item = item->next) {
@@ -81,14 +87,23 @@ std::vector<CameraInfo> findCameras()
 					GST_DEVICE(gst_object_ref(device)),
 					GstObjectUnref<GstDevice>{}),
 				.sourceDescription = {},
+				.offeredCaps = {},
 			});
 		}
 		g_list_free_full(devices, gst_object_unref);
 		gst_device_monitor_stop(monitor.get());
 	}
-	if (cameras.empty())
-		cameras.push_back(testPatternCamera());
 	return cameras;
+}
+
+GstCapsPtr capsOfferedBy(const CameraInfo &camera)
+{
+	if (camera.device)
+		return GstCapsPtr(gst_device_get_caps(camera.device.get()));
+	if (camera.offeredCaps.empty())
+		return nullptr;
+	ensureGstreamer();
+	return GstCapsPtr(gst_caps_from_string(camera.offeredCaps.c_str()));
 }
 
 void overrideCameras(std::vector<CameraInfo> cameras)

@@ -8,6 +8,8 @@
 
 #include <gst/gst.h>
 
+#include "gst_handles.h"
+
 struct CameraInfo {
 	std::string name;
 	std::string devicePath; // empty for cameras that are not device nodes
@@ -15,13 +17,20 @@ struct CameraInfo {
 	std::shared_ptr<GstDevice> device;
 	// A gst-launch description of the source, used when device is null.
 	std::string sourceDescription;
+	// For a described source: the caps it offers, in gst-launch syntax; empty when it offers no
+	// list of formats. A device says for itself.
+	std::string offeredCaps = {};
 };
 
-// The live test pattern: 640x480 SMPTE bars at 30 frames/s with a running clock in one corner.
+// The live test pattern: SMPTE bars with a running clock in one corner, offered at 320x240,
+// 640x480, 1280x720 and 1920x1080, at 30 or 15 frames/s.
 CameraInfo testPatternCamera();
 
-// Main thread. Video sources found now, in the device monitor's order; the test pattern alone when
-// none is found. Initialises GStreamer if needed.
+// What camera offers; null when it does not say.
+GstCapsPtr capsOfferedBy(const CameraInfo &camera);
+
+// Main thread. Video sources found now, in the device monitor's order; possibly none. Initialises
+// GStreamer if needed.
 std::vector<CameraInfo> findCameras();
 
 // Main thread. Makes findCameras() return cameras instead of asking the device monitor, so tests

@@ -1,12 +1,15 @@
 // The appsink pipeline behind one camera; the only code that touches GStreamer's streaming thread.
 #include "capture_pipeline.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <utility>
 
 #include <opencv2/core.hpp>
 
 #include "frame_timing.h"
+#include "preview_window.h"
 
 namespace {
 
@@ -14,10 +17,52 @@ namespace {
 // bottom row first (its flip shows it upright) and in RGB (its grey conversion weighs the
 // channels right). The first videoconvert passes through whatever videoflip accepts.
 // enable-last-sample off: the sink would otherwise keep the newest frame alive after we return.
-constexpr char tailDescription[] = "videoconvert ! videoflip video-direction=vert ! videoconvert"
-				   " ! video/x-raw,format=RGB"
-				   " ! appsink name=framesink sync=false max-buffers=2"
-				   " enable-last-sample=false";
+constexpr char edgeBranch[] = "videoconvert ! videoflip video-direction=vert ! videoconvert"
+			      " ! video/x-raw,format=RGB"
+			      " ! appsink name=framesink sync=false max-buffers=2"
+			      " enable-last-sample=false";
+
+// The preview takes the stream before the flip, as BGR top row first, which is what a window
+// shows upright. Its own thread behind a one-frame leaky queue: a slow window drops preview frames
+// and never holds up the edge branch, which gets every frame without a copy. async off: the tee
+// feeds the edge branch first, and a source that prerolls would wait there for ever if the
+// pipeline also waited for a preview frame.
+constexpr char previewBranch[] = "queue leaky=downstream max-size-buffers=1 max-size-bytes=0"
+				 " max-size-time=0 ! videoconvert ! video/x-raw,format=BGR"
+				 " ! appsink name=previewsink sync=false async=false max-buffers=1"
+				 " drop=true enable-last-sample=false";
+
+// How often the stall watch looks at the time of the last frame, at most.
+constexpr std::chrono::milliseconds stallCheckInterval{ 250 };
+
+// Everything after the source: the chosen format, JPEG decoding, then the branches.
+std::string tailDescription(const CaptureOptions &options)
+{
+	std::string head;
+	if (!options.caps.empty()) {
+		head = "capsfilter caps=\"" + options.caps + "\" ! ";
+		if (options.caps.rfind("image/jpeg", 0) == 0)
+			head += "jpegdec ! ";
+	}
+	if (!options.render)
+		return head + edgeBranch;
+	return head + "tee name=split ! " + edgeBranch + " split. ! " + previewBranch;
+}
+
+std::int64_t steadyNowNs()
+{
+	return std::chrono::duration_cast<std::chrono::nanoseconds>(
+		       std::chrono::steady_clock::now().time_since_epoch())
+		.count();
+}
+
+std::string durationWords(std::chrono::milliseconds duration)
+{
+	const auto ms = duration.count();
+	if (ms % 1000 != 0)
+		return std::to_string(ms) + " ms";
+	return std::to_string(ms / 1000) + (ms == 1000 ? " second" : " seconds");
+}
 
 // A mapped video frame; unmapped when it goes out of scope.
 class MappedVideoFrame
@@ -70,8 +115,20 @@ GstElementPtr parsed(const std::string &description, const std::string &what, st
 	return element;
 }
 
+// A mapped preview frame with the sample it comes from, kept alive until the main thread has shown
+// it.
+struct HeldFrame {
+	HeldFrame(GstSamplePtr heldSample, const GstVideoInfo &info)
+		: sample(std::move(heldSample)), frame(info, gst_sample_get_buffer(sample.get()))
+	{
+	}
+	GstSamplePtr sample; // declared first: it must outlive the mapping
+	MappedVideoFrame frame;
+};
+
 // A device's source element, linked into the conversion tail inside a new pipeline.
-GstElementPtr devicePipeline(const CameraInfo &camera, std::string &error)
+GstElementPtr devicePipeline(const CameraInfo &camera, const std::string &tailText,
+			     std::string &error)
 {
 	GstElementPtr source = sinkElement(gst_device_create_element(camera.device.get(), nullptr));
 	if (!source) {
@@ -80,7 +137,7 @@ GstElementPtr devicePipeline(const CameraInfo &camera, std::string &error)
 	}
 	GError *rawError = nullptr;
 	GstElementPtr tail =
-		sinkElement(gst_parse_bin_from_description(tailDescription, TRUE, &rawError));
+		sinkElement(gst_parse_bin_from_description(tailText.c_str(), TRUE, &rawError));
 	const GErrorPtr parseError(rawError);
 	if (parseError || !tail) {
 		error = errorText(parseError.get(), "failed to create the conversion elements");
@@ -120,32 +177,84 @@ void ensureGstreamer()
 	std::call_once(once, [] { gst_init(nullptr, nullptr); });
 }
 
-CapturePipeline::CapturePipeline(GstElementPtr pipeline, CvcamFrameCallback onFrame)
-	: pipeline_(std::move(pipeline)), onFrame_(onFrame)
+std::string plainReason(const GError *error)
+{
+	if (!error)
+		return "it failed";
+	std::string words = "it failed";
+	if (error->domain == GST_RESOURCE_ERROR) {
+		switch (error->code) {
+		case GST_RESOURCE_ERROR_BUSY:
+			words = "it is busy, probably in use by another program";
+			break;
+		case GST_RESOURCE_ERROR_NOT_FOUND:
+			words = "it is not there; is it plugged in?";
+			break;
+		case GST_RESOURCE_ERROR_OPEN_READ:
+		case GST_RESOURCE_ERROR_OPEN_WRITE:
+		case GST_RESOURCE_ERROR_OPEN_READ_WRITE:
+			words = "it cannot be opened; check that it is not in use and that you may "
+				"use it";
+			break;
+		case GST_RESOURCE_ERROR_READ:
+			words = "it stopped delivering frames; was it unplugged?";
+			break;
+		case GST_RESOURCE_ERROR_SETTINGS:
+			words = "it does not accept the chosen settings";
+			break;
+		default:
+			break;
+		}
+	} else if (g_error_matches(error, GST_CORE_ERROR, GST_CORE_ERROR_NEGOTIATION) ||
+		   g_error_matches(error, GST_STREAM_ERROR, GST_STREAM_ERROR_FORMAT)) {
+		words = "it cannot deliver the chosen format";
+	}
+	std::string detail = error->message ? error->message : "";
+	while (!detail.empty() && (detail.back() == '.' || detail.back() == '\n'))
+		detail.pop_back();
+	return detail.empty() ? words : words + " (" + detail + ")";
+}
+
+CapturePipeline::CapturePipeline(GstElementPtr pipeline, std::string cameraName,
+				 CvcamFrameCallback onFrame, CaptureOptions options)
+	: pipeline_(std::move(pipeline)), cameraName_(std::move(cameraName)), onFrame_(onFrame),
+	  options_(std::move(options))
 {
 }
 
-std::unique_ptr<CapturePipeline>
-CapturePipeline::create(const CameraInfo &camera, CvcamFrameCallback onFrame, std::string &error)
+std::unique_ptr<CapturePipeline> CapturePipeline::create(const CameraInfo &camera,
+							 CvcamFrameCallback onFrame,
+							 std::string &error, CaptureOptions options)
 {
 	ensureGstreamer();
 
 	// A described source may end in caps, which the parser applies to the link that follows.
-	GstElementPtr pipeline =
-		camera.device ? devicePipeline(camera, error)
-			      : parsed(camera.sourceDescription + " ! " + tailDescription,
-				       "the source of " + camera.name, error);
+	const std::string tail = tailDescription(options);
+	GstElementPtr pipeline = camera.device ? devicePipeline(camera, tail, error)
+					       : parsed(camera.sourceDescription + " ! " + tail,
+							"the source of " + camera.name, error);
 	if (!pipeline)
 		return nullptr;
 
-	std::unique_ptr<CapturePipeline> capture(new CapturePipeline(std::move(pipeline), onFrame));
+	std::unique_ptr<CapturePipeline> capture(
+		new CapturePipeline(std::move(pipeline), camera.name, onFrame, std::move(options)));
 
+	// capture outlives the pipeline: its destructor takes the pipeline to NULL first.
 	const GstElementPtr sink(
 		gst_bin_get_by_name(GST_BIN(capture->pipeline_.get()), "framesink"));
 	GstAppSinkCallbacks callbacks{};
 	callbacks.new_sample = &CapturePipeline::onNewSample;
-	// capture outlives the pipeline: its destructor takes the pipeline to NULL first.
 	gst_app_sink_set_callbacks(GST_APP_SINK(sink.get()), &callbacks, capture.get(), nullptr);
+
+	if (capture->options_.render) {
+		const GstElementPtr previewSink(
+			gst_bin_get_by_name(GST_BIN(capture->pipeline_.get()), "previewsink"));
+		GstAppSinkCallbacks previewCallbacks{};
+		previewCallbacks.new_sample = &CapturePipeline::onNewPreviewSample;
+		gst_app_sink_set_callbacks(GST_APP_SINK(previewSink.get()), &previewCallbacks,
+					   capture.get(), nullptr);
+		capture->preview_ = std::make_unique<PreviewWindow>(camera.name);
+	}
 
 	const GstBusPtr bus(gst_element_get_bus(capture->pipeline_.get()));
 	gst_bus_set_sync_handler(bus.get(), &CapturePipeline::onBusMessage, capture.get(), nullptr);
@@ -161,43 +270,112 @@ CapturePipeline::~CapturePipeline()
 
 bool CapturePipeline::start(std::string &error)
 {
-	takeError();
+	if (preview_)
+		preview_->setSize(options_.renderWidth ? *options_.renderWidth : 0,
+				  options_.renderHeight ? *options_.renderHeight : 0);
+	{
+		std::lock_guard lock(errorLock_);
+		error_.clear();
+	}
+	fault_.store(Fault::none);
+	gotFrame_.store(false);
+	lastFrameNs_.store(steadyNowNs());
 	delivering_.store(true);
 	if (gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+		// An element that refuses has usually posted the reason already.
+		reportFailure("it could not be started");
 		stop();
-		error = takeError();
-		if (error.empty())
-			error = "the pipeline refused to start";
+		std::lock_guard lock(errorLock_);
+		error = error_;
 		return false;
 	}
+	{
+		std::lock_guard lock(watchLock_);
+		watching_ = true;
+	}
+	watch_ = std::thread([this] { watchForStalls(); });
 	return true;
 }
 
 void CapturePipeline::stop()
 {
 	delivering_.store(false);
+	stopWatch();
 	// Blocks until the streaming threads have left their loops, callbacks included.
 	gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
 }
 
-std::string CapturePipeline::takeError()
+void CapturePipeline::stopWatch()
 {
-	std::lock_guard lock(errorLock_);
-	return std::exchange(error_, {});
+	{
+		std::lock_guard lock(watchLock_);
+		watching_ = false;
+	}
+	watchWake_.notify_all();
+	if (watch_.joinable())
+		watch_.join();
+}
+
+void CapturePipeline::report(const std::string &line)
+{
+	if (options_.onFault)
+		options_.onFault(line);
+	else
+		std::fprintf(stderr, "edge-viewer: %s\n", line.c_str());
+}
+
+void CapturePipeline::reportFailure(const std::string &reason)
+{
+	if (fault_.exchange(Fault::failed) == Fault::failed)
+		return;
+	const std::string line = (gotFrame_.load() ? "failed to capture from camera \""
+						   : "failed to start camera \"") +
+				 cameraName_ + "\": " + reason;
+	{
+		std::lock_guard lock(errorLock_);
+		error_ = line;
+	}
+	report(line);
+}
+
+void CapturePipeline::watchForStalls()
+{
+	const auto timeout = options_.stallTimeout;
+	const auto interval = std::clamp<std::chrono::milliseconds>(
+		timeout / 4, std::chrono::milliseconds{ 1 }, stallCheckInterval);
+	std::unique_lock lock(watchLock_);
+	while (watching_) {
+		watchWake_.wait_for(lock, interval);
+		if (!watching_)
+			break;
+		const auto silent = std::chrono::nanoseconds(steadyNowNs() - lastFrameNs_.load());
+		Fault expected = Fault::none;
+		if (silent < timeout || !fault_.compare_exchange_strong(expected, Fault::stalled))
+			continue;
+		const std::string line = (gotFrame_.load() ? "failed to capture from camera \""
+							   : "failed to start camera \"") +
+					 cameraName_ + "\": it has sent no frame for " +
+					 durationWords(timeout);
+		// Reported outside the lock, so that stop() never waits for the line.
+		lock.unlock();
+		report(line);
+		lock.lock();
+	}
 }
 
 GstBusSyncReply CapturePipeline::onBusMessage(GstBus *, GstMessage *message, gpointer self)
 {
+	auto *capture = static_cast<CapturePipeline *>(self);
+	// Messages posted while stopping describe the stop, not the camera.
+	if (!capture->delivering_.load())
+		return GST_BUS_DROP;
 	if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
 		GError *rawError = nullptr;
 		gst_message_parse_error(message, &rawError, nullptr);
 		const GErrorPtr error(rawError);
-		const GCharPtr element(gst_object_get_name(GST_MESSAGE_SRC(message)));
-		auto *capture = static_cast<CapturePipeline *>(self);
-		std::lock_guard lock(capture->errorLock_);
-		if (capture->error_.empty())
-			capture->error_ =
-				errorText(error.get(), element ? element.get() : "pipeline");
+		capture->reportFailure(plainReason(error.get()));
+	} else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS) {
+		capture->reportFailure("it stopped sending frames (end of stream)");
 	}
 	// Nobody pops this bus: dropping here keeps messages from piling up over a long run.
 	return GST_BUS_DROP;
@@ -209,6 +387,12 @@ GstFlowReturn CapturePipeline::onNewSample(GstAppSink *sink, gpointer self)
 	const GstSamplePtr sample(gst_app_sink_pull_sample(sink));
 	if (!sample || !capture->delivering_.load())
 		return GST_FLOW_OK;
+
+	capture->lastFrameNs_.store(steadyNowNs(), std::memory_order_relaxed);
+	capture->gotFrame_.store(true, std::memory_order_relaxed);
+	Fault stalled = Fault::stalled;
+	if (capture->fault_.load(std::memory_order_relaxed) == stalled)
+		capture->fault_.compare_exchange_strong(stalled, Fault::none);
 
 	GstCaps *caps = gst_sample_get_caps(sample.get());
 	if (!caps)
@@ -234,5 +418,30 @@ GstFlowReturn CapturePipeline::onNewSample(GstAppSink *sink, gpointer self)
 		// No exception may unwind into GStreamer's C code; the frame is simply lost.
 	}
 	capture->framesDelivered_.fetch_add(1, std::memory_order_relaxed);
+	return GST_FLOW_OK;
+}
+
+GstFlowReturn CapturePipeline::onNewPreviewSample(GstAppSink *sink, gpointer self)
+{
+	auto *capture = static_cast<CapturePipeline *>(self);
+	GstSamplePtr sample(gst_app_sink_pull_sample(sink));
+	if (!sample || !capture->delivering_.load())
+		return GST_FLOW_OK;
+	GstCaps *caps = gst_sample_get_caps(sample.get());
+	if (!caps)
+		return GST_FLOW_OK;
+	if (caps != capture->previewCaps_.get()) {
+		if (!gst_video_info_from_caps(&capture->previewInfo_, caps))
+			return GST_FLOW_OK;
+		capture->previewCaps_.reset(gst_caps_ref(caps));
+	}
+	try {
+		auto held =
+			std::make_shared<const HeldFrame>(std::move(sample), capture->previewInfo_);
+		if (held->frame.mapped())
+			capture->preview_->offer(held->frame.view(), held);
+	} catch (...) {
+		// As for the edge frames: the preview frame is lost, capture goes on.
+	}
 	return GST_FLOW_OK;
 }

@@ -1,12 +1,17 @@
 // One camera's capture: source, conversion to bottom-row-first RGB, and an appsink that lends each
-// frame to the frame callback on GStreamer's streaming thread.
+// frame to the frame callback on GStreamer's streaming thread. Optionally a preview branch, and a
+// watch for a camera that fails, ends or stalls.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
@@ -16,22 +21,50 @@
 #include "cvcam.h"
 #include "gst_handles.h"
 
+class PreviewWindow;
+
 // Any thread; cheap after the first call.
 void ensureGstreamer();
+
+// A GStreamer error in words a user understands, with GStreamer's own text after it.
+std::string plainReason(const GError *error);
+
+// Called with one line (without "edge-viewer: " and without a newline) for each camera fault, from
+// whichever thread notices it: the main thread, a streaming thread or the stall watch. Must be
+// quick and must not wait for the main thread.
+using FaultReporter = std::function<void(const std::string &line)>;
+
+struct CaptureOptions {
+	// Caps the source must produce (the chosen format), in gst-launch syntax; empty lets
+	// the source choose. JPEG caps are decoded.
+	std::string caps;
+	// A preview window of the raw stream; the sizes are read when capture starts and must
+	// outlive the pipeline. Null sizes leave the window at the frame's size.
+	bool render = false;
+	const int *renderWidth = nullptr;
+	const int *renderHeight = nullptr;
+	// A camera that sends no frame for this long is reported as stalled.
+	std::chrono::milliseconds stallTimeout{ 3000 };
+	// Null: the line goes to stderr after "edge-viewer: ".
+	FaultReporter onFault;
+};
 
 class CapturePipeline
 {
 public:
 	// Main thread. Builds the pipeline for camera, in the NULL state. On failure returns null
 	// and says why in error.
-	static std::unique_ptr<CapturePipeline>
-	create(const CameraInfo &camera, CvcamFrameCallback onFrame, std::string &error);
+	static std::unique_ptr<CapturePipeline> create(const CameraInfo &camera,
+						       CvcamFrameCallback onFrame,
+						       std::string &error,
+						       CaptureOptions options = {});
 
 	CapturePipeline(const CapturePipeline &) = delete;
 	CapturePipeline &operator=(const CapturePipeline &) = delete;
 	~CapturePipeline();
 
-	// Main thread. Frames reach the callback from here until stop() returns.
+	// Main thread. Frames reach the callback from here until stop() returns. A camera that
+	// cannot start is reported once, through the fault reporter, and said in error.
 	bool start(std::string &error);
 	// Main thread. Waits for a callback in flight; once it returns no callback runs or starts.
 	// Safe to call more than once.
@@ -41,29 +74,61 @@ public:
 	std::uint64_t framesDelivered() const { return framesDelivered_.load(); }
 
 private:
-	CapturePipeline(GstElementPtr pipeline, CvcamFrameCallback onFrame);
+	// What has gone wrong with the camera since start; each kind is reported once.
+	enum class Fault { none, stalled, failed };
+
+	CapturePipeline(GstElementPtr pipeline, std::string cameraName, CvcamFrameCallback onFrame,
+			CaptureOptions options);
 
 	static GstFlowReturn onNewSample(GstAppSink *sink, gpointer self);
+	static GstFlowReturn onNewPreviewSample(GstAppSink *sink, gpointer self);
 	static GstBusSyncReply onBusMessage(GstBus *bus, GstMessage *message, gpointer self);
 
-	// Pipeline-side errors; cleared by start().
-	std::string takeError();
+	// Any thread. Reports a failure unless one was reported since start.
+	void reportFailure(const std::string &reason);
+	void report(const std::string &line);
+	void watchForStalls();
+	void stopWatch();
 
 	GstElementPtr pipeline_;
+	const std::string cameraName_;
 	const CvcamFrameCallback onFrame_;
+	const CaptureOptions options_;
 
 	// Set by start() and stop() on the main thread; read before each frame by the streaming
 	// thread, so frames that GStreamer still pushes while stopping are dropped.
 	std::atomic<bool> delivering_{ false };
 	// Incremented by the streaming thread; read by anyone.
 	std::atomic<std::uint64_t> framesDelivered_{ 0 };
+	// Steady-clock time of the last frame, or of the start: written by the streaming thread
+	// and start(); read by the stall watch.
+	std::atomic<std::int64_t> lastFrameNs_{ 0 };
+	// Whether a frame came since start: set by start() and the streaming thread; read by
+	// whoever words a fault.
+	std::atomic<bool> gotFrame_{ false };
+	// Written by whichever thread first notices a fault (compare-and-swap), by start(), and by
+	// the streaming thread when frames come back after a stall; read by all of them.
+	std::atomic<Fault> fault_{ Fault::none };
+
+	mutable std::mutex errorLock_; // guards error_
+	// The failure reported since start: written by whichever thread reports it; read by
+	// start() on the main thread.
+	std::string error_;
 
 	// The caps of the last frame and their parsed form: written and read only by the
 	// streaming thread, so that caps are parsed once per change, not once per frame.
 	GstCapsPtr frameCaps_;
 	GstVideoInfo frameInfo_{};
+	// The same for the preview branch, on its own streaming thread.
+	GstCapsPtr previewCaps_;
+	GstVideoInfo previewInfo_{};
 
-	mutable std::mutex errorLock_; // guards error_
-	// Written by whichever thread posts the first error; read by the main thread.
-	std::string error_;
+	// Made and destroyed on the main thread; offered frames by the preview streaming thread,
+	// which stops before it goes.
+	std::unique_ptr<PreviewWindow> preview_;
+
+	std::mutex watchLock_;		    // guards watching_
+	std::condition_variable watchWake_; // wakes the stall watch to stop
+	bool watching_ = false;		    // set and cleared by the main thread
+	std::thread watch_; // the stall watch; started and joined by the main thread
 };

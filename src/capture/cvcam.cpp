@@ -6,10 +6,15 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
+#include "camera_choice.h"
 #include "camera_list.h"
 #include "capture_pipeline.h"
+#include "console.h"
+#include "video_formats.h"
 
 namespace {
 
@@ -19,11 +24,14 @@ struct CameraSettings {
 	const int *renderWidth = nullptr; // borrowed from the caller until cvcamExit()
 	const int *renderHeight = nullptr;
 	CvcamFrameCallback callback = nullptr;
+	std::optional<FormatChoice> format; // picked on the format page; else the default
 };
 
 struct CaptureLayer {
 	std::vector<CameraInfo> cameras;
 	std::vector<CameraSettings> settings; // one per camera
+	// What each camera offers, asked for once when first needed.
+	std::vector<std::optional<std::vector<VideoFormat>>> formats;
 	std::unique_ptr<CapturePipeline> pipeline;
 };
 
@@ -49,16 +57,38 @@ void report(const std::string &message)
 	std::fprintf(stderr, "edge-viewer: %s\n", message.c_str());
 }
 
+const std::vector<VideoFormat> &formatsOf(std::size_t camera)
+{
+	CaptureLayer &state = layer();
+	std::optional<std::vector<VideoFormat>> &formats = state.formats[camera];
+	if (!formats) {
+		const GstCapsPtr caps = capsOfferedBy(state.cameras[camera]);
+		formats = formatsFromCaps(caps.get());
+	}
+	return *formats;
+}
+
+// The caps for the camera's format: the one picked, else the default; empty when the camera
+// lists none.
+std::string chosenCaps(std::size_t camera)
+{
+	const std::vector<VideoFormat> &formats = formatsOf(camera);
+	if (formats.empty())
+		return {};
+	const std::optional<FormatChoice> &picked = layer().settings[camera].format;
+	const FormatChoice choice = picked ? *picked : defaultFormat(formats);
+	return capsText(formats[choice.format], choice.rate);
+}
+
 } // namespace
 
 int cvcamSelectCamera(std::vector<int> &cameraList)
 {
 	CaptureLayer &state = layer();
 	state.cameras = findCameras();
+	cameraList = chooseCameras(state.cameras, captureConsole());
 	state.settings.assign(state.cameras.size(), CameraSettings{});
-	cameraList.clear();
-	if (!state.cameras.empty())
-		cameraList.push_back(0);
+	state.formats.assign(state.cameras.size(), std::nullopt);
 	return static_cast<int>(cameraList.size());
 }
 
@@ -84,10 +114,19 @@ int cvcamSetProperty(int camera, const char *property, void *value)
 
 int cvcamGetProperty(int camera, const char *property, void *)
 {
-	if (!knownCamera(camera) || !property)
+	if (!knownCamera(camera) || !property || std::strcmp(property, "video_pp") != 0)
 		return -1;
-	// TODO: the video-format page; until it exists the camera's default format is used.
-	return std::strcmp(property, "video_pp") == 0 ? 0 : -1;
+	Console &console = captureConsole();
+	if (!console.isTerminal)
+		return 0;
+	const auto index = static_cast<std::size_t>(camera);
+	const std::vector<VideoFormat> &formats = formatsOf(index);
+	if (formats.empty())
+		return 0;
+	CameraSettings &settings = layer().settings[index];
+	const FormatChoice current = settings.format ? *settings.format : defaultFormat(formats);
+	settings.format = formatPage(layer().cameras[index].name, formats, current, console);
+	return 0;
 }
 
 int cvcamInit()
@@ -98,9 +137,15 @@ int cvcamInit()
 	for (std::size_t index = 0; index < state.settings.size(); ++index) {
 		if (!state.settings[index].enabled)
 			continue;
+		const CameraSettings &settings = state.settings[index];
+		CaptureOptions options;
+		options.caps = chosenCaps(index);
+		options.render = settings.render;
+		options.renderWidth = settings.renderWidth;
+		options.renderHeight = settings.renderHeight;
 		std::string error;
-		state.pipeline = CapturePipeline::create(state.cameras[index],
-							 state.settings[index].callback, error);
+		state.pipeline = CapturePipeline::create(state.cameras[index], settings.callback,
+							 error, std::move(options));
 		if (!state.pipeline) {
 			report("failed to set up " + state.cameras[index].name + ": " + error);
 			return -1;
@@ -115,12 +160,9 @@ int cvcamStart()
 	CaptureLayer &state = layer();
 	if (!state.pipeline)
 		return -1;
+	// A camera that cannot start says so itself, as it does for faults later on.
 	std::string error;
-	if (!state.pipeline->start(error)) {
-		report("failed to start the camera: " + error);
-		return -1;
-	}
-	return 0;
+	return state.pipeline->start(error) ? 0 : -1;
 }
 
 int cvcamStop()

@@ -227,3 +227,121 @@ TEST_F(Capture, ASourceThatCannotBeBuiltIsReported)
 					     recordFrame, error));
 	EXPECT_NE(error.find("nosuchelement"), std::string::npos) << error;
 }
+
+namespace {
+
+// A camera whose source is described, with the faults a real one shows.
+struct FaultCase {
+	const char *name;
+	const char *source;
+	const char *line; // the start of the one line reported
+};
+
+void PrintTo(const FaultCase &fault, std::ostream *out)
+{
+	*out << fault.name;
+}
+
+// Lines reported so far; appended from GStreamer's threads and the stall watch.
+struct Reported {
+	std::mutex lock; // guards lines
+	std::vector<std::string> lines;
+
+	std::vector<std::string> snapshot()
+	{
+		std::lock_guard guard(lock);
+		return lines;
+	}
+};
+
+class CameraFault : public Capture, public testing::WithParamInterface<FaultCase>
+{
+};
+
+} // namespace
+
+// Catches a camera fault that goes unreported, is reported more than once or in the wrong words,
+// crashes, or leaves stop() hanging (the stall watch must never hold it up).
+TEST_P(CameraFault, IsReportedOnceAndStopsPromptly)
+{
+	const FaultCase &fault = GetParam();
+	auto reported = std::make_shared<Reported>();
+	CaptureOptions options;
+	options.stallTimeout = std::chrono::milliseconds(400);
+	options.onFault = [reported](const std::string &line) {
+		std::lock_guard guard(reported->lock);
+		reported->lines.push_back(line);
+	};
+	std::string error;
+	auto pipeline = CapturePipeline::create(CameraInfo{ .name = "Cam",
+							    .devicePath = {},
+							    .device = nullptr,
+							    .sourceDescription = fault.source },
+						recordFrame, error, options);
+	ASSERT_TRUE(pipeline) << error;
+	pipeline->start(error);
+	while (reported->snapshot().empty())
+		std::this_thread::sleep_for(5ms);
+	// Long enough for a second report (another error, or the stall watch) to show up.
+	std::this_thread::sleep_for(900ms);
+
+	const auto before = std::chrono::steady_clock::now();
+	pipeline->stop();
+	const auto stopTook = std::chrono::steady_clock::now() - before;
+	const auto lines = reported->snapshot();
+	ASSERT_EQ(lines.size(), 1u) << lines.back();
+	EXPECT_EQ(lines[0].rfind(fault.line, 0), 0u) << lines[0];
+	// A hang, not a slow machine: a stop takes milliseconds.
+	EXPECT_LT(stopTook, 2s);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	Sources, CameraFault,
+	testing::Values(
+		FaultCase{ "DeviceMissing", "v4l2src device=/dev/no-such-camera",
+			   "failed to start camera \"Cam\": it is not there; is it plugged in? "
+			   "(Cannot identify device '/dev/no-such-camera')" },
+		FaultCase{ "ErrorMidRun", "videotestsrc is-live=true ! identity error-after=5",
+			   "failed to capture from camera \"Cam\": it failed (" },
+		FaultCase{ "EndOfStreamMidRun", "videotestsrc is-live=true num-buffers=5",
+			   "failed to capture from camera \"Cam\": it stopped sending frames (end "
+			   "of stream)" },
+		FaultCase{
+			"StallAfterAFrame",
+			"videotestsrc is-live=true ! video/x-raw,framerate=1/30",
+			"failed to capture from camera \"Cam\": it has sent no frame for 400 ms" },
+		FaultCase{ "NoFrameAtAll",
+			   "videotestsrc is-live=true ! video/x-raw,framerate=1/30"
+			   " ! identity drop-probability=1",
+			   "failed to start camera \"Cam\": it has sent no frame for 400 ms" }),
+	[](const testing::TestParamInfo<FaultCase> &param) { return param.param.name; });
+
+// Catches a chosen format that is not applied, and JPEG frames reaching the callback undecoded:
+// the frames have the chosen size whether the source sends raw video or JPEG.
+TEST_F(Capture, FramesHaveTheChosenSizeRawOrJpeg)
+{
+	for (const char *source : { "videotestsrc", "videotestsrc ! jpegenc" }) {
+		CaptureOptions options;
+		options.caps =
+			std::string(std::string(source).ends_with("jpegenc") ? "image/jpeg"
+									     : "video/x-raw") +
+			",width=320,height=180,framerate=30/1";
+		std::string error;
+		auto pipeline = CapturePipeline::create(CameraInfo{ .name = "Cam",
+								    .devicePath = {},
+								    .device = nullptr,
+								    .sourceDescription = source },
+							recordFrame, error, options);
+		ASSERT_TRUE(pipeline) << error;
+		SetUp();
+		ASSERT_TRUE(pipeline->start(error)) << error;
+		waitForFrames(2);
+		pipeline->stop();
+		const cv::Mat frame = firstFrame();
+		EXPECT_EQ(frame.size(), cv::Size(320, 180)) << source;
+		// The picture, decoded: the second bar of the top row (stored last) is yellow.
+		const cv::Vec3b yellow = frame.at<cv::Vec3b>(179, 320 * 3 / 14);
+		EXPECT_GT(std::min(yellow[0], yellow[1]), 150) << source;
+		EXPECT_LT(yellow[2], 80) << source;
+	}
+}

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <sstream>
 #include <thread>
 
 #include <opencv2/core.hpp>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "capture/camera_list.h"
+#include "capture/console.h"
 
 using namespace std::chrono_literals;
 
@@ -43,6 +45,7 @@ protected:
 		cvcamStop();
 		cvcamExit();
 		overrideCameras({});
+		overrideConsole(nullptr);
 	}
 };
 
@@ -126,4 +129,32 @@ TEST_F(CaptureInterface, ACameraThatCannotBeBuiltFailsInitAndStart)
 	EXPECT_EQ(cvcamStart(), -1);
 	const std::string message = testing::internal::GetCapturedStderr();
 	EXPECT_EQ(message.rfind("edge-viewer: failed to set up broken: ", 0), 0u) << message;
+}
+
+// Catches the format picked on the page not being the one capture runs at, and the page asking
+// when there is no terminal.
+TEST_F(CaptureInterface, TheFormatPickedOnThePageIsTheOneCaptured)
+{
+	overrideCameras({ testPatternCamera() });
+	for (const bool terminal : { true, false }) {
+		std::istringstream in("0\n");
+		std::ostringstream out;
+		const Console console{ &in, &out, terminal };
+		overrideConsole(&console);
+		std::vector<int> cameras;
+		cvcamSelectCamera(cameras);
+		cvcamSetProperty(0, "enable", flagOn);
+		EXPECT_EQ(cvcamGetProperty(0, "video_pp", nullptr), 0);
+		cvcamSetProperty(0, "callback", reinterpret_cast<void *>(&countFrame));
+		ASSERT_EQ(cvcamInit(), 0);
+		ASSERT_EQ(cvcamStart(), 0);
+		framesSeen = 0;
+		while (framesSeen < 2)
+			std::this_thread::sleep_for(1ms);
+		cvcamStop();
+		cvcamExit();
+		EXPECT_EQ(lastWidth, terminal ? 320 : 640);
+		EXPECT_EQ(out.str().find("Video formats of Test pattern"),
+			  terminal ? 0u : std::string::npos);
+	}
 }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The viewer as a user sees it, on the built-in test pattern: the "edge" window with its sliders
 # shows edges, dragging a slider changes them, and a key ends the run with status 0; closing the
-# window with its title-bar button ends it the same way.
+# window with its title-bar button ends it the same way. Beside it, the capture layer's preview of
+# the raw stream: 640x480, the same scene the same way up; closing it leaves the edges running, and
+# a key in it ends the run too.
 # Needs an X display (tests/run_with_xvfb.sh gives one), xdotool and ImageMagick.
 # Usage: viewer_e2e.sh VIEWER CLOSE_WINDOW_TOOL
 set -u
@@ -10,12 +12,24 @@ close_window=$2
 shots=${E2E_SHOTS:-$(mktemp -d)}
 mkdir -p "$shots"
 fail() { echo "FAIL: $*" >&2; cat "$shots/stderr" >&2; kill "$pid" 2>/dev/null; exit 1; }
+# Without a camera, the one line a run prints.
+no_camera="edge-viewer: no camera found; showing the built-in test pattern"
 
-"$viewer" >"$shots/stdout" 2>"$shots/stderr" &
-pid=$!
+# Standard input is not a terminal, as on a desktop launcher: nothing is asked.
+start_viewer() {
+  "$viewer" </dev/null >"$shots/stdout" 2>"$shots/stderr" &
+  pid=$!
+  window=$(timeout 30 xdotool search --sync --onlyvisible --name '^edge$' | head -n 1)
+  [ -n "$window" ] || fail "no visible window named \"edge\""
+  preview=$(timeout 30 xdotool search --sync --onlyvisible --name '^Test pattern$' | head -n 1)
+  [ -n "$preview" ] || fail "no visible preview window named \"Test pattern\""
+  # No window manager places the windows: move the preview from under "edge".
+  xdotool windowmove "$preview" 0 600
+}
 
-window=$(timeout 30 xdotool search --sync --onlyvisible --name '^edge$' | head -n 1)
-[ -n "$window" ] || fail "no visible window named \"edge\""
+start_viewer
+eval "$(xdotool getwindowgeometry --shell "$preview")"
+[ "$WIDTH" = 640 ] && [ "$HEIGHT" = 480 ] || fail "the preview is ${WIDTH}x$HEIGHT, not 640x480"
 eval "$(xdotool getwindowgeometry --shell "$window")" # sets X, Y, WIDTH, HEIGHT
 
 # Edge pixels (pure white) inside the picture, which the window centres under its tool bar.
@@ -52,6 +66,17 @@ drag() { # row from the bottom, start value
   xdotool mousemove --window "$window" "$x" "$y" mousedown 1 \
     mousemove --window "$window" "$((WIDTH - 3))" "$y" mouseup 1
 }
+# The preview shows the same scene the same way up, in natural colours: white and yellow bars at
+# the top left, where "edge" has its vertical edges, and the blue bar of the middle strip under
+# them, below the long horizontal edge.
+sleep 0.5
+import -window "$preview" "$shots/preview.png" 2>/dev/null
+# Each channel rounded to 0 or 1: 111 is white, 110 yellow, 001 blue.
+colour() { local p="p{$1,$2}"; convert "$shots/preview.png" \
+  -format "%[fx:round($p.r)]%[fx:round($p.g)]%[fx:round($p.b)]" info:; }
+[ "$(colour 40 100)" = 111 ] && [ "$(colour 130 100)" = 110 ] && [ "$(colour 40 345)" = 001 ] ||
+  fail "the preview is not the upright test pattern: $(colour 40 100), $(colour 130 100), $(colour 40 345)"
+
 drag 58 100
 drag 33 120
 # A loaded machine (or a sanitizer build) may take a while to show the next frame.
@@ -73,7 +98,7 @@ expect_clean_exit() {
   [ "$status" -eq 0 ] || fail "exit status $status after $1"
   # A hang, not a slow machine: a normal exit takes some tens of milliseconds.
   [ "$elapsed" -lt 5000 ] || fail "the viewer took $elapsed ms to exit after $1"
-  [ ! -s "$shots/stdout" ] && [ ! -s "$shots/stderr" ] ||
+  [ ! -s "$shots/stdout" ] && [ "$(cat "$shots/stderr")" = "$no_camera" ] ||
     fail "a normal run printed: $(cat "$shots/stdout" "$shots/stderr")"
 }
 
@@ -81,11 +106,26 @@ xdotool key --window "$window" q 2>/dev/null
 expect_clean_exit "the key"
 echo "edges: $before edge pixels, $after after the sliders; exit 0 ${elapsed} ms after the key"
 
-"$viewer" >"$shots/stdout" 2>"$shots/stderr" &
-pid=$!
-window=$(timeout 30 xdotool search --sync --onlyvisible --name '^edge$' | head -n 1)
-[ -n "$window" ] || fail "no visible window named \"edge\" on the second run"
+# Closing the preview leaves the edges running: the clock in the corner keeps changing them.
+start_viewer
 sleep 0.5
+"$close_window" "$preview"
+sleep 0.5
+xwininfo -id "$preview" 2>/dev/null | grep -q IsViewable && fail "the preview did not close"
+clock() { import -window "$window" -crop "160x40+$(( (WIDTH - 640) / 2 + 480 ))+$((28 + 420))" \
+  "$shots/$1.png" 2>/dev/null; }
+clock tick
+sleep 1.2
+clock tock
+kill -0 "$pid" 2>/dev/null || fail "closing the preview ended the run"
+[ "$(compare -metric AE "$shots/tick.png" "$shots/tock.png" null: 2>&1)" -gt 0 ] ||
+  fail "the edges stopped after the preview was closed"
 "$close_window" "$window"
 expect_clean_exit "closing the window"
-echo "closing \"edge\": exit 0 ${elapsed} ms after the close"
+echo "closing the preview: edges go on; closing \"edge\": exit 0 ${elapsed} ms after the close"
+
+start_viewer
+sleep 0.5
+xdotool key --window "$preview" space 2>/dev/null
+expect_clean_exit "a key in the preview"
+echo "a key in the preview: exit 0 ${elapsed} ms after the key"

@@ -1,0 +1,44 @@
+// The process's console for the capture layer's dialogs, and a test hook to replace it.
+#include "console.h"
+
+#include <iostream>
+
+#include <unistd.h>
+
+namespace {
+
+const Console *&consoleOverride()
+{
+	static const Console *console = nullptr; // main thread only
+	return console;
+}
+
+} // namespace
+
+Console &captureConsole()
+{
+	static Console own{ &std::cin, &std::cerr, isatty(STDIN_FILENO) == 1 };
+	static Console current; // main thread only
+	current = consoleOverride() ? *consoleOverride() : own;
+	return current;
+}
+
+void overrideConsole(const Console *console)
+{
+	consoleOverride() = console;
+}
+
+bool readAnswer(Console &console, std::string &answer)
+{
+	std::string line;
+	if (!std::getline(*console.in, line)) {
+		// Leaves the prompt's line, so that what follows starts on a line of its own.
+		*console.out << "\n";
+		return false;
+	}
+	const auto first = line.find_first_not_of(" \t\r");
+	answer = first == std::string::npos
+			 ? std::string()
+			 : line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
+	return true;
+}

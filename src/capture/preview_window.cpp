@@ -1,0 +1,77 @@
+// The preview window, drawn by highgui on the main thread like every other window.
+#include "preview_window.h"
+
+#include <utility>
+
+#include <opencv2/highgui.hpp>
+
+#include "gui_dispatch.h"
+
+namespace {
+
+bool windowVisible(const std::string &title)
+{
+	try {
+		return cv::getWindowProperty(title, cv::WND_PROP_VISIBLE) >= 1;
+	} catch (const cv::Exception &) {
+		return false;
+	}
+}
+
+} // namespace
+
+PreviewWindow::PreviewWindow(std::string title) : state_(std::make_shared<State>())
+{
+	state_->title = std::move(title);
+}
+
+PreviewWindow::~PreviewWindow()
+{
+	State &state = *state_;
+	const bool open = state.opened && !state.closed;
+	state.closed = true; // frames still queued are not shown
+	if (open && windowVisible(state.title))
+		cv::destroyWindow(state.title);
+}
+
+void PreviewWindow::setSize(int width, int height)
+{
+	state_->width = width;
+	state_->height = height;
+}
+
+void PreviewWindow::offer(const cv::Mat &frame, std::shared_ptr<const void> keepAlive)
+{
+	if (state_->waiting.exchange(true))
+		return;
+	const bool queued =
+		guiDispatcher().tryPost([state = state_, frame, keepAlive = std::move(keepAlive)] {
+			state->waiting.store(false);
+			show(*state, frame);
+		});
+	if (!queued)
+		state_->waiting.store(false);
+}
+
+void PreviewWindow::show(State &state, const cv::Mat &frame)
+{
+	if (state.closed)
+		return;
+	if (state.opened && !windowVisible(state.title)) {
+		// Closed by the user: it stays closed, and capture goes on.
+		state.closed = true;
+		return;
+	}
+	if (!state.opened) {
+		if (state.width > 0 && state.height > 0) {
+			// No tool bar, so the picture itself has the asked-for size.
+			cv::namedWindow(state.title, cv::WINDOW_NORMAL | cv::WINDOW_KEEPRATIO |
+							     cv::WINDOW_GUI_NORMAL);
+			cv::resizeWindow(state.title, state.width, state.height);
+		} else {
+			cv::namedWindow(state.title, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
+		}
+		state.opened = true;
+	}
+	cv::imshow(state.title, frame);
+}

@@ -1,0 +1,43 @@
+// The capture layer's preview ("render"): the raw stream in a window of its own, titled with the
+// camera's name. Frames come from a streaming thread; the window lives on the main thread, which
+// shows them through the GUI hand-off.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+class PreviewWindow
+{
+public:
+	explicit PreviewWindow(std::string title);
+	PreviewWindow(const PreviewWindow &) = delete;
+	PreviewWindow &operator=(const PreviewWindow &) = delete;
+	// Main thread: closes the window if it is open.
+	~PreviewWindow();
+
+	// Main thread, before frames flow: the size the window opens at; 0 leaves it the frame's.
+	void setSize(int width, int height);
+
+	// Streaming thread. frame is 8-bit BGR, top row first, and stays valid while keepAlive
+	// lives. Never waits: while the frame before is still waiting to be shown, this one is
+	// dropped, so the preview never holds up capture or the edge picture.
+	void offer(const cv::Mat &frame, std::shared_ptr<const void> keepAlive);
+
+private:
+	// What the main thread needs to show a frame; shared with the work queued for it.
+	struct State {
+		std::string title;
+		int width = 0;			    // main thread only
+		int height = 0;			    // main thread only
+		bool opened = false;		    // main thread only
+		bool closed = false;		    // main thread only: by the user, or at shutdown
+		std::atomic<bool> waiting{ false }; // set by offer(); cleared on the main thread
+	};
+
+	static void show(State &state, const cv::Mat &frame);
+
+	std::shared_ptr<State> state_;
+};
