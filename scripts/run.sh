@@ -19,6 +19,10 @@ screenshot=$PWD/out/edge-viewer.png
 tests/run_with_xvfb.sh bash -c '
   "$1" & pid=$!
   window=$(timeout 30 xdotool search --sync --onlyvisible --name "^edge$" | head -n 1)
+  # No window manager places the windows here: move the preview of the test pattern from under
+  # "edge".
+  preview=$(timeout 10 xdotool search --sync --onlyvisible --name "^Test pattern$" | head -n 1)
+  [ -n "$preview" ] && xdotool windowmove "$preview" 0 600
   sleep 3
   [ -n "$window" ] && import -window "$window" "$2"
   [ -n "$window" ] && xdotool key --window "$window" space 2>/dev/null
