@@ -3,12 +3,14 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 #include <opencv2/highgui.hpp>
 
 #include "capture/cvcam.h"
+#include "display_check.h"
 #include "edge_thresholds.h"
 #include "frame_pipeline.h"
 #include "frame_timing.h"
@@ -70,7 +72,14 @@ struct CaptureReleasedAtExit {
 
 int runEdgeViewer()
 {
-	// 1. The user chooses; only the first choice is used.
+	// 1. Without a display the toolkit would abort the process at the first window call: say
+	//    so and leave before anything, the camera included, has been touched.
+	if (const std::string reason = unreachableDisplayReason(); !reason.empty()) {
+		std::fprintf(stderr, "edge-viewer: failed to open a window: %s\n", reason.c_str());
+		return 1;
+	}
+
+	// 2. The user chooses; only the first choice is used.
 	std::vector<int> cameraList;
 	cvcamSelectCamera(cameraList);
 	if (cameraList.empty()) {
@@ -81,7 +90,7 @@ int runEdgeViewer()
 
 	cv::setNumThreads(imageProcessingThreads);
 
-	// 2. Capture properties, all before init. The layer keeps pointers to the sizes, which
+	// 3. Capture properties, all before init. The layer keeps pointers to the sizes, which
 	//    outlive it: they die after the capture guard below has released the layer.
 	int renderWidth = 640;
 	int renderHeight = 480;
@@ -94,24 +103,24 @@ int runEdgeViewer()
 	cvcamSetProperty(camera, "rendering_height", &renderHeight);
 	cvcamSetProperty(camera, "callback", reinterpret_cast<void *>(&edgeFrameCallback));
 
-	// 3. The window and its sliders exist before the first frame can arrive.
+	// 4. The window and its sliders exist before the first frame can arrive.
 	cv::namedWindow(edgeWindow, cv::WINDOW_AUTOSIZE);
 	createThresholdSlider("T1", threshold1, onT1Moved);
 	createThresholdSlider("T2", threshold2, onT2Moved);
 	guiDispatcher().open();
 
-	// 4. A failed start still waits for the key, which ends the run as usual.
+	// 5. A failed start still waits for the key, which ends the run as usual.
 	cvcamInit();
 	cvcamStart();
 
-	// 5. Any key, or closing "edge", ends the run. Frames may arrive until capture stops; from
+	// 6. Any key, or closing "edge", ends the run. Frames may arrive until capture stops; from
 	//    here on their display work is dropped instead of waiting for this thread.
 	waitKeyRunningGuiWork(edgeWindow);
 #ifdef EDGE_VIEWER_BENCH_BUILD
 	frameTimingReport();
 #endif
 
-	// 6. Teardown, by the guards in reverse order: stop capture, release the capture layer,
+	// 7. Teardown, by the guards in reverse order: stop capture, release the capture layer,
 	//    then close every window.
 	return 0;
 }

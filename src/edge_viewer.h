@@ -3,5 +3,5 @@
 #pragma once
 
 // Main thread. Returns the process's exit status: 0 after a key (or closing "edge") ended the
-// run, 1 when no camera was selected.
+// run, 1 when no display could be reached or no camera was selected.
 int runEdgeViewer();

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -197,4 +198,24 @@ TEST_F(Driver, AnEmptySelectionEndsWithStatusOneAndTouchesNothing)
 	EXPECT_EQ(runEdgeViewer(), 1);
 	EXPECT_EQ(testing::internal::GetCapturedStderr(), "edge-viewer: no camera selected\n");
 	EXPECT_EQ(seen.calls, std::vector<std::string>{ "select" });
+}
+
+// Catches the camera being chosen or started, or a window call made, when no display answers: the
+// toolkit would abort the process and leave the camera running.
+TEST_F(Driver, WithoutADisplayEndsWithOneLineBeforeTouchingTheCamera)
+{
+	const std::string display = std::getenv("DISPLAY");
+	for (const char *unreachable : { "", ":4093" }) {
+		setenv("DISPLAY", unreachable, 1);
+		testing::internal::CaptureStderr();
+		EXPECT_EQ(runEdgeViewer(), 1);
+		const std::string reason = *unreachable
+						   ? std::string("(DISPLAY=") + unreachable + ")"
+						   : std::string("(DISPLAY is not set)");
+		EXPECT_EQ(testing::internal::GetCapturedStderr(),
+			  "edge-viewer: failed to open a window: no display could be reached " +
+				  reason + "\n");
+		EXPECT_TRUE(seen.calls.empty());
+	}
+	setenv("DISPLAY", display.c_str(), 1);
 }
