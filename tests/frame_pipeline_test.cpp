@@ -1,8 +1,12 @@
 // The per-frame edge work and its display: channel order, thresholds, flip, sizes, bad frames.
 #include "frame_pipeline.h"
 
+#include <algorithm>
+#include <atomic>
+#include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include <opencv2/core.hpp>
 #include <opencv2/highgui.hpp>
@@ -211,4 +215,108 @@ TEST_F(FrameDisplay, AWidthForANameWithoutAWindowMakesAResizableOne)
 	EXPECT_NE(small, image.size());
 	EXPECT_GT(large.width, small.width);
 	EXPECT_GT(large.height, small.height);
+}
+
+namespace {
+
+// A frame as the capture layer could lend it: its own row step, padding bytes poisoned.
+struct FrameShape {
+	std::string name;
+	cv::Size size;
+	int channels;
+	int rowPadding; // bytes after each row
+};
+
+void PrintTo(const FrameShape &shape, std::ostream *out)
+{
+	*out << shape.name;
+}
+
+class FrameShapes : public testing::TestWithParam<FrameShape>
+{
+};
+
+// Makes every OpenCV allocation fail while armed, as a system out of memory would.
+class FailingAllocator : public cv::MatAllocator
+{
+public:
+	std::atomic<bool> armed{ false }; // set by the test's thread, read by the worker it joins
+
+	cv::UMatData *allocate(int dims, const int *sizes, int type, void *data, size_t *step,
+			       cv::AccessFlag flags, cv::UMatUsageFlags usage) const override
+	{
+		if (armed)
+			CV_Error(cv::Error::StsNoMem, "allocation refused by the test");
+		return standard_->allocate(dims, sizes, type, data, step, flags, usage);
+	}
+	bool allocate(cv::UMatData *data, cv::AccessFlag flags,
+		      cv::UMatUsageFlags usage) const override
+	{
+		return standard_->allocate(data, flags, usage);
+	}
+	void deallocate(cv::UMatData *data) const override { standard_->deallocate(data); }
+
+private:
+	cv::MatAllocator *standard_ = cv::Mat::getStdAllocator();
+};
+
+} // namespace
+
+// Catches out-of-bounds reads or writes, and crashes, on every frame shape the capture layer can
+// lend: degenerate sizes, odd widths with padded rows, an alpha channel, an 8K frame.
+TEST_P(FrameShapes, AreProcessedWithinTheirBoundsAtTheirOwnSize)
+{
+	const FrameShape shape = GetParam();
+	const int rowBytes = shape.size.width * shape.channels + shape.rowPadding;
+	std::vector<unsigned char> buffer(static_cast<std::size_t>(rowBytes) * shape.size.height,
+					  0xEE);
+	const cv::Mat frame(shape.size, CV_8UC(shape.channels), buffer.data(), rowBytes);
+	// Noise in 64x64 tiles: edges everywhere, without filling 100 MB from a random generator.
+	cv::Mat tile(std::min(64, shape.size.height), std::min(64, shape.size.width), frame.type());
+	cv::RNG(9).fill(tile, cv::RNG::UNIFORM, 0, 256);
+	cv::repeat(tile, (shape.size.height + 63) / 64,
+		   (shape.size.width + 63) / 64)(cv::Rect({}, shape.size))
+		.copyTo(frame);
+
+	const cv::Mat edges = edgeImageOf(frame, 30, 90);
+	EXPECT_EQ(edges.size(), shape.size);
+	EXPECT_EQ(edges.type(), CV_8UC1);
+	EXPECT_EQ(cv::countNonZero(edges != edgeImageOf(frame.clone(), 30, 90)), 0);
+
+	// The whole callback, on a streaming thread, with its display work dropped.
+	guiDispatcher().close();
+	std::thread([&] { edgeFrameCallback(frame); }).join();
+	guiDispatcher().open();
+}
+
+INSTANTIATE_TEST_SUITE_P(CaptureLayerFrames, FrameShapes,
+			 testing::Values(FrameShape{ "pixel_1x1", { 1, 1 }, 3, 1 },
+					 FrameShape{ "column_1x480", { 1, 480 }, 3, 1 },
+					 FrameShape{ "row_640x1", { 640, 1 }, 3, 0 },
+					 FrameShape{ "odd_33x47_padded", { 33, 47 }, 3, 1 },
+					 FrameShape{ "rgba_161x37_padded", { 161, 37 }, 4, 12 },
+					 FrameShape{ "uhd_7680x4320", { 7680, 4320 }, 3, 0 }),
+			 [](const testing::TestParamInfo<FrameShape> &param) {
+				 return param.param.name;
+			 });
+
+// Catches an OpenCV failure inside the callback escaping onto the streaming thread (which ends
+// the process) or stopping later frames from being shown.
+TEST_F(FrameDisplay, AnOpenCvFailureDropsThatFrameAndTheNextIsShown)
+{
+	const cv::Mat frame = detailedScene({ 64, 48 });
+	// Images made through it free themselves through it, later: it must outlive them all.
+	static FailingAllocator failing;
+	struct Installed {
+		cv::MatAllocator *previous = cv::Mat::getDefaultAllocator();
+		Installed() { cv::Mat::setDefaultAllocator(&failing); }
+		~Installed() { cv::Mat::setDefaultAllocator(previous); }
+	} installed;
+	failing.armed = true;
+	std::thread([&] { edgeFrameCallback(frame); }).join();
+	failing.armed = false;
+	EXPECT_EQ(guiDispatcher().pendingCount(), 0u);
+
+	std::thread([&] { edgeFrameCallback(frame); }).join();
+	EXPECT_EQ(guiDispatcher().pendingCount(), 1u);
 }

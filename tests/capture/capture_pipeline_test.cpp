@@ -345,3 +345,38 @@ TEST_F(Capture, FramesHaveTheChosenSizeRawOrJpeg)
 		EXPECT_LT(yellow[2], 80) << source;
 	}
 }
+
+namespace {
+
+std::atomic<int> throwingCalls{ 0 }; // written by the streaming thread, read by the test
+
+void throwOnEarlyFrames(const cv::Mat &)
+{
+	const int call = ++throwingCalls;
+	if (call == 1)
+		throw cv::Exception(cv::Error::StsNoMem, "out of memory", "test", "test", 0);
+	if (call == 2)
+		throw std::bad_alloc();
+	if (call == 3)
+		throw 3; // not even a std::exception
+}
+
+} // namespace
+
+// Catches an exception from the frame callback unwinding into GStreamer's C code (which ends the
+// process) or ending the stream.
+TEST_F(Capture, ACallbackThatThrowsLosesOnlyThatFrame)
+{
+	std::string error;
+	auto pipeline = CapturePipeline::create(
+		CameraInfo{ .name = "test",
+			    .devicePath = {},
+			    .device = nullptr,
+			    .sourceDescription = "videotestsrc ! video/x-raw,width=32,height=24" },
+		throwOnEarlyFrames, error);
+	ASSERT_TRUE(pipeline) << error;
+	ASSERT_TRUE(pipeline->start(error)) << error;
+	while (throwingCalls < 10)
+		std::this_thread::sleep_for(1ms);
+	pipeline->stop();
+}
