@@ -9,6 +9,8 @@ packages=(
   cmake g++ make pkg-config clang-format
   libopencv-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
   libgtest-dev libbenchmark-dev
+  # the fuzz target: Clang with its libFuzzer and sanitizer runtimes
+  clang-14 libclang-rt-14-dev
   # run: camera capture, conversion, JPEG decoding, the test pattern and its clock
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-x fonts-dejavu-core
   # tests and the headless demo: a virtual display, input events, screenshots

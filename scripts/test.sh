@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks formatting, then builds and runs every test: the plain debug
 # build, then again under AddressSanitizer with UndefinedBehaviorSanitizer, then under
-# ThreadSanitizer.
+# ThreadSanitizer; last, fuzzes the per-frame processing for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,3 +15,18 @@ for preset in debug asan-ubsan tsan; do
   cmake --build --preset "$preset" -j"$jobs" >/dev/null
   ctest --preset "$preset" -j"$jobs"
 done
+
+# New inputs go to a scratch corpus seeded from the checked-in one; a crashing input is kept in
+# build/fuzz for replay (frame_pipeline_fuzz FILE).
+echo "== fuzz"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j"$jobs" >/dev/null
+corpus=$(mktemp -d)
+trap 'rm -rf "$corpus"' EXIT
+if ! LSAN_OPTIONS="suppressions=$PWD/lsan.supp" build/fuzz/tests/fuzz/frame_pipeline_fuzz \
+  -max_total_time="${FUZZ_SECONDS:-30}" -print_final_stats=1 -artifact_prefix=build/fuzz/ \
+  "$corpus" tests/fuzz/corpus >build/fuzz/fuzz.log 2>&1; then
+  tail -n 60 build/fuzz/fuzz.log
+  exit 1
+fi
+grep -E '^(Done|stat::number_of_executed_units|stat::average_exec_per_sec)' build/fuzz/fuzz.log
