@@ -24,11 +24,13 @@ constexpr char edgeBranch[] = "videoconvert ! videoflip video-direction=vert ! v
 
 // The preview takes the stream before the flip, as BGR top row first, which is what a window
 // shows upright. Its own thread behind a one-frame leaky queue: a slow window drops preview frames
-// and never holds up the edge branch, which gets every frame without a copy. async off: the tee
-// feeds the edge branch first, and a source that prerolls would wait there for ever if the
-// pipeline also waited for a preview frame.
+// and never holds up the edge branch, which gets every frame without a copy. It is scaled here,
+// to the rendering size set at start, so that the main thread only draws a picture of the
+// window's size, however large the frames. async off: the tee feeds the edge branch first, and a
+// source that prerolls would wait there for ever if the pipeline also waited for a preview frame.
 constexpr char previewBranch[] = "queue leaky=downstream max-size-buffers=1 max-size-bytes=0"
-				 " max-size-time=0 ! videoconvert ! video/x-raw,format=BGR"
+				 " max-size-time=0 ! videoscale ! capsfilter name=previewsize"
+				 " ! videoconvert ! video/x-raw,format=BGR"
 				 " ! appsink name=previewsink sync=false async=false max-buffers=1"
 				 " drop=true enable-last-sample=false";
 
@@ -271,8 +273,7 @@ CapturePipeline::~CapturePipeline()
 bool CapturePipeline::start(std::string &error)
 {
 	if (preview_)
-		preview_->setSize(options_.renderWidth ? *options_.renderWidth : 0,
-				  options_.renderHeight ? *options_.renderHeight : 0);
+		sizePreview();
 	{
 		std::lock_guard lock(errorLock_);
 		error_.clear();
@@ -295,6 +296,23 @@ bool CapturePipeline::start(std::string &error)
 	}
 	watch_ = std::thread([this] { watchForStalls(); });
 	return true;
+}
+
+void CapturePipeline::sizePreview()
+{
+	const int width = options_.renderWidth ? *options_.renderWidth : 0;
+	const int height = options_.renderHeight ? *options_.renderHeight : 0;
+	preview_->setSize(width, height);
+	const GstElementPtr filter(gst_bin_get_by_name(GST_BIN(pipeline_.get()), "previewsize"));
+	// Square pixels: a picture of another shape is fitted in with borders, not stretched.
+	const GstCapsPtr caps(width > 0 && height > 0
+				      ? gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT,
+							    width, "height", G_TYPE_INT, height,
+							    "pixel-aspect-ratio", GST_TYPE_FRACTION,
+							    1, 1, nullptr)
+				      : gst_caps_new_any());
+	if (filter)
+		g_object_set(filter.get(), "caps", caps.get(), nullptr);
 }
 
 void CapturePipeline::stop()

@@ -87,6 +87,8 @@ private:
 	// Any thread. Reports a failure unless one was reported since start.
 	void reportFailure(const std::string &reason);
 	void report(const std::string &line);
+	// Main thread, before PLAYING: the preview's size from the rendering size now.
+	void sizePreview();
 	void watchForStalls();
 	void stopWatch();
 
