@@ -89,9 +89,9 @@ run_idle() {
 }
 
 for _ in $(seq "$rounds"); do
-  run_viewer viewer-640x480 "$(pattern 640 480 30/1)" 30 "$seconds"
-  run_peer gstreamer-640x480 640 480 30 "$seconds"
-  run_viewer viewer-1920x1080 "$(pattern 1920 1080 30/1)" 30 "$seconds"
-  run_peer gstreamer-1920x1080 1920 1080 30 "$seconds"
-  run_idle
+  for size in ${SIZES:-640x480 1920x1080}; do
+    run_viewer "viewer-$size" "$(pattern "${size%x*}" "${size#*x}" 30/1)" 30 "$seconds"
+    run_peer "gstreamer-$size" "${size%x*}" "${size#*x}" 30 "$seconds"
+  done
+  [ -n "${NO_IDLE:-}" ] || run_idle
 done
