@@ -63,7 +63,11 @@ run_viewer() { # case width height rate seconds
   rss=$(rss_mib "$pid")
   start=$(date +%s%N)
   xdotool key --window "$window" q 2>/dev/null
-  while kill -0 "$pid" 2>/dev/null; do sleep 0.002; done
+  # Ended once it is a zombie: tmux, its parent, may reap it a while later.
+  local state=R
+  while [ "$state" != Z ] && read -r _ _ state _ 2>/dev/null <"/proc/$pid/stat"; do
+    sleep 0.002
+  done
   exit_ms=$(( ($(date +%s%N) - start) / 1000000 ))
   local timing
   timing=$("${tmux[@]}" capture-pane -p -J -S - | sed -n 's/.*edge-viewer timing: //p' |
