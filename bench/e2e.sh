@@ -15,7 +15,7 @@ trap 'rm -rf "$work"' EXIT
 # The viewer's test pattern in the format the format page offers, for the peer.
 pattern() { # width height rate
   echo "videotestsrc is-live=true pattern=smpte" \
-    "! timeoverlay halignment=right valignment=bottom font-desc=\"Sans 20\"" \
+    "! clockoverlay halignment=right valignment=bottom font-desc=\"Sans 20\" time-format=%H:%M:%S" \
     "! video/x-raw,format=YUY2,width=$1,height=$2,framerate=$3"
 }
 
