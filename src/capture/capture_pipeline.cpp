@@ -16,7 +16,7 @@ namespace {
 // GStreamer converts to RGB (so the callback's grey conversion weighs the channels right);
 // onNewSample flips the frame bottom row first (so the callback's flip shows it upright).
 // chroma-mode=none: a camera's subsampled colour is used as it comes instead of being smoothed
-// first, which costs a third of the conversion and changes the grey picture by next to nothing.
+// first, which costs a third of the conversion; an edge between two colours may move by a pixel.
 // enable-last-sample off: the sink would otherwise keep the newest frame alive after we return.
 constexpr char edgeBranch[] = "videoconvert chroma-mode=none ! video/x-raw,format=RGB"
 			      " ! appsink name=framesink sync=false max-buffers=2"
