@@ -21,7 +21,7 @@ pattern() { # width height rate
 
 # CPU time of every thread of a process, in nanoseconds (the scheduler's own accounting).
 cpu_ns() {
-  cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ sum += $1 } END { printf "%d", sum }'
+  cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ sum += $1 } END { printf "%.0f", sum }'
 }
 
 rss_mib() { awk '/^VmRSS/ { printf "%.0f", $2 / 1024 }' /proc/"$1"/status; }
