@@ -6,12 +6,16 @@ workdir=$(mktemp -d)
 Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$workdir/display" 2>"$workdir/xvfb.log" &
 xvfb=$!
 trap 'kill "$xvfb" 2>/dev/null; wait "$xvfb" 2>/dev/null; rm -rf "$workdir"' EXIT
-for _ in $(seq 200); do
-  grep -q '[0-9]' "$workdir/display" 2>/dev/null && break
+# Xvfb writes the display number, then a newline, once it accepts connections. A loaded machine
+# may take a while; give up clearly rather than run the command without a display.
+for _ in $(seq 1200); do
+  grep -q '^[0-9][0-9]*$' "$workdir/display" 2>/dev/null && break
   kill -0 "$xvfb" 2>/dev/null || { echo "run_with_xvfb: Xvfb did not start:" >&2; cat "$workdir/xvfb.log" >&2; exit 1; }
   sleep 0.05
 done
-export DISPLAY=":$(tr -dc '0-9' <"$workdir/display")"
+number=$(tr -dc '0-9' <"$workdir/display")
+[ -n "$number" ] || { echo "run_with_xvfb: Xvfb gave no display within 60 s" >&2; exit 1; }
+export DISPLAY=":$number"
 export XDG_RUNTIME_DIR="$workdir"
 unset WAYLAND_DISPLAY
 "$@"
