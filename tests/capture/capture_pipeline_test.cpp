@@ -381,3 +381,19 @@ TEST_F(Capture, ACallbackThatThrowsLosesOnlyThatFrame)
 		std::this_thread::sleep_for(1ms);
 	pipeline->stop();
 }
+
+// Catches the faults no test source can provoke (a busy or unplugged camera, one the user may not
+// open) reaching the user in GStreamer's words only, or without them.
+TEST(PlainReason, NamesTheCommonCameraFaultsInPlainWords)
+{
+	const auto reason = [](GstResourceError code, const char *message) {
+		const GErrorPtr error(g_error_new_literal(GST_RESOURCE_ERROR, code, message));
+		return plainReason(error.get());
+	};
+	EXPECT_EQ(reason(GST_RESOURCE_ERROR_BUSY, "Device '/dev/video0' is busy."),
+		  "it is busy, probably in use by another program (Device '/dev/video0' is busy)");
+	EXPECT_EQ(reason(GST_RESOURCE_ERROR_READ, "Could not read from resource."),
+		  "it stopped delivering frames; was it unplugged? (Could not read from resource)");
+	EXPECT_EQ(reason(GST_RESOURCE_ERROR_OPEN_READ_WRITE, ""),
+		  "it cannot be opened; check that it is not in use and that you may use it");
+}
