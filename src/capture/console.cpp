@@ -13,11 +13,18 @@ const Console *&consoleOverride()
 	return console;
 }
 
+// A terminal the process may read: a background job that reads its terminal is stopped by the
+// shell's job control, and would wait there unseen.
+bool askableTerminal()
+{
+	return isatty(STDIN_FILENO) == 1 && tcgetpgrp(STDIN_FILENO) == getpgrp();
+}
+
 } // namespace
 
 Console &captureConsole()
 {
-	static Console own{ &std::cin, &std::cerr, isatty(STDIN_FILENO) == 1 };
+	static Console own{ &std::cin, &std::cerr, askableTerminal() };
 	static Console current; // main thread only
 	current = consoleOverride() ? *consoleOverride() : own;
 	return current;

@@ -7,11 +7,11 @@
 struct Console {
 	std::istream *in;
 	std::ostream *out; // dialog text; the process's stderr, so that stdout stays the program's
-	bool isTerminal;   // only a terminal is asked anything
+	bool isTerminal;   // only a terminal is asked anything, and only in the foreground
 };
 
-// Main thread. Standard input and standard error, and whether standard input is a terminal; or the
-// console that overrideConsole() set.
+// Main thread. Standard input and standard error, and whether standard input is the terminal of
+// a foreground process; or the console that overrideConsole() set.
 Console &captureConsole();
 
 // Main thread, for tests: dialogs use console from now on; null restores the process's own.

@@ -28,8 +28,8 @@ PreviewWindow::PreviewWindow(std::string title) : state_(std::make_shared<State>
 PreviewWindow::~PreviewWindow()
 {
 	State &state = *state_;
-	const bool open = state.opened && !state.closed;
-	state.closed = true; // frames still queued are not shown
+	const bool open = state.opened && !state.closed.load();
+	state.closed.store(true); // frames still queued are not shown
 	if (open && windowVisible(state.title))
 		cv::destroyWindow(state.title);
 }
@@ -42,7 +42,7 @@ void PreviewWindow::setSize(int width, int height)
 
 void PreviewWindow::offer(const cv::Mat &frame, std::shared_ptr<const void> keepAlive)
 {
-	if (state_->waiting.exchange(true))
+	if (state_->closed.load() || state_->waiting.exchange(true))
 		return;
 	const bool queued =
 		guiDispatcher().tryPost([state = state_, frame, keepAlive = std::move(keepAlive)] {
@@ -55,11 +55,11 @@ void PreviewWindow::offer(const cv::Mat &frame, std::shared_ptr<const void> keep
 
 void PreviewWindow::show(State &state, const cv::Mat &frame)
 {
-	if (state.closed)
+	if (state.closed.load())
 		return;
 	if (state.opened && !windowVisible(state.title)) {
 		// Closed by the user: it stays closed, and capture goes on.
-		state.closed = true;
+		state.closed.store(true);
 		return;
 	}
 	if (!state.opened) {

@@ -30,10 +30,12 @@ private:
 	// What the main thread needs to show a frame; shared with the work queued for it.
 	struct State {
 		std::string title;
-		int width = 0;			    // main thread only
-		int height = 0;			    // main thread only
-		bool opened = false;		    // main thread only
-		bool closed = false;		    // main thread only: by the user, or at shutdown
+		int width = 0;	     // main thread only
+		int height = 0;	     // main thread only
+		bool opened = false; // main thread only
+		// Set on the main thread once closed, by the user or at shutdown; read by offer(),
+		// which then stops handing frames over.
+		std::atomic<bool> closed{ false };
 		std::atomic<bool> waiting{ false }; // set by offer(); cleared on the main thread
 	};
 
