@@ -283,6 +283,8 @@ CapturePipeline::~CapturePipeline()
 
 bool CapturePipeline::start(std::string &error)
 {
+	// A start while running begins afresh, with a watch of its own.
+	stopWatch();
 	if (preview_)
 		sizePreview();
 	{

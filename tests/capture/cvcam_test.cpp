@@ -51,7 +51,8 @@ protected:
 
 } // namespace
 
-// Catches frames going to a camera that was not enabled, or capture that never starts.
+// Catches frames going to a camera that was not enabled, capture that never starts, or a second
+// start that crashes.
 TEST_F(CaptureInterface, OnlyTheEnabledCameraDeliversToTheCallback)
 {
 	overrideCameras(
@@ -72,6 +73,7 @@ TEST_F(CaptureInterface, OnlyTheEnabledCameraDeliversToTheCallback)
 	ASSERT_EQ(cvcamInit(), 0);
 	EXPECT_EQ(framesSeen, 0);
 	ASSERT_EQ(cvcamStart(), 0);
+	EXPECT_EQ(cvcamStart(), 0); // a second start must not crash or stop capture
 	while (framesSeen < 3)
 		std::this_thread::sleep_for(1ms);
 	EXPECT_EQ(lastWidth, 96);
