@@ -22,12 +22,12 @@ constexpr char edgeBranch[] = "videoconvert chroma-mode=none ! video/x-raw,forma
 			      " ! appsink name=framesink sync=false max-buffers=2"
 			      " enable-last-sample=false";
 
-// The preview takes the stream before the flip, as BGR top row first, which is what a window
-// shows upright. Its own thread behind a one-frame leaky queue: a slow window drops preview frames
-// and never holds up the edge branch, which gets every frame without a copy. It is scaled here,
-// to the rendering size set at start, so that the main thread only draws a picture of the
-// window's size, however large the frames. async off: the tee feeds the edge branch first, and a
-// source that prerolls would wait there for ever if the pipeline also waited for a preview frame.
+// The preview takes the stream as the camera sends it, as BGR top row first, which is what a
+// window shows upright. Its own thread behind a one-frame leaky queue: a slow window drops preview
+// frames and never holds up the edge branch, and the tee copies nothing. It is scaled here, to the
+// rendering size set at start, so that the main thread only draws a picture of the window's size,
+// however large the frames. async off: the tee feeds the edge branch first, and a source that
+// prerolls would wait there for ever if the pipeline also waited for a preview frame.
 constexpr char previewBranch[] = "queue leaky=downstream max-size-buffers=1 max-size-bytes=0"
 				 " max-size-time=0 ! videoscale ! capsfilter name=previewsize"
 				 " ! videoconvert chroma-mode=none ! video/x-raw,format=BGR"
