@@ -8,7 +8,7 @@ set -u
 viewer=$1
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-fail() { echo "FAIL: $*" >&2; kill "$pid" 2>/dev/null; exit 1; }
+fail() { echo "FAIL: $*" >&2; cat "$out/stderr" >&2; kill "$pid" 2>/dev/null; exit 1; }
 
 # name, source description, the line expected (a prefix of it)
 try_fault() {
