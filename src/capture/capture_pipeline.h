@@ -16,7 +16,6 @@
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 #include <gst/video/video.h>
-#include <opencv2/core.hpp>
 
 #include "camera_list.h"
 #include "cvcam.h"
@@ -125,8 +124,6 @@ private:
 	// The same for the preview branch, on its own streaming thread.
 	GstCapsPtr previewCaps_;
 	GstVideoInfo previewInfo_{};
-	// The flipped frame the callback gets: written and read only by the streaming thread.
-	cv::Mat flipStorage_;
 
 	// Made and destroyed on the main thread; offered frames by the preview streaming thread,
 	// which stops before it goes.
