@@ -127,9 +127,7 @@ int runEdgeViewer()
 	// 6. Any key, or closing "edge", ends the run. Frames may arrive until capture stops; from
 	//    here on their display work is dropped instead of waiting for this thread.
 	waitKeyRunningGuiWork(edgeWindow);
-#ifdef EDGE_VIEWER_BENCH_BUILD
 	frameTimingReport();
-#endif
 
 	// 7. Teardown, by the guards in reverse order: stop capture, release the capture layer,
 	//    then close every window.

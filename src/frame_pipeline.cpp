@@ -64,13 +64,8 @@ void showImageSized(const std::string &windowName, const cv::Mat &image, int wid
 		showNow(windowName, image, width, height);
 		return;
 	}
-#ifdef EDGE_VIEWER_BENCH_BUILD
 	guiDispatcher().post([windowName, image, width, height, stamp = frameTimingCurrent()] {
 		showNow(windowName, image, width, height);
 		frameTimingShown(stamp);
 	});
-#else
-	guiDispatcher().post(
-		[windowName, image, width, height] { showNow(windowName, image, width, height); });
-#endif
 }

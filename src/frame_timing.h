@@ -1,6 +1,6 @@
 // Capture-to-display timing for the benchmark build only. That build defines
-// EDGE_VIEWER_BENCH_BUILD; everywhere else this header declares nothing, so the viewer itself
-// carries no timing code and prints nothing.
+// EDGE_VIEWER_BENCH_BUILD; everywhere else the calls below are empty and compile to nothing, so the
+// viewer itself carries no timing code and prints nothing.
 #pragma once
 
 #include <cstdint>
@@ -25,5 +25,23 @@ void frameTimingPainted();
 
 // Main thread, once the key wait has ended: one line of figures on stderr.
 void frameTimingReport();
+
+#else
+
+struct FrameStamp {
+};
+inline FrameStamp frameTimingCurrent()
+{
+	return {};
+}
+inline void frameTimingShown(FrameStamp)
+{
+}
+inline void frameTimingPainted()
+{
+}
+inline void frameTimingReport()
+{
+}
 
 #endif

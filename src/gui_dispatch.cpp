@@ -130,9 +130,7 @@ int waitKeyRunningGuiWork(const std::string &window)
 	int key = -1;
 	for (;;) {
 		key = cv::waitKey(pumpDelayMs);
-#ifdef EDGE_VIEWER_BENCH_BUILD
 		frameTimingPainted();
-#endif
 		if (key >= 0)
 			break;
 		// Closing a window only hides it with some backends, and waitKey() would then wait
