@@ -23,15 +23,6 @@ constexpr std::chrono::milliseconds idlePumpInterval{ 40 };
 // The shortest pump highgui offers; with the Qt backend it processes events for about 1 ms.
 constexpr int pumpDelayMs = 1;
 
-bool windowVisible(const std::string &window)
-{
-	try {
-		return cv::getWindowProperty(window, cv::WND_PROP_VISIBLE) >= 1;
-	} catch (const cv::Exception &) {
-		return false; // no window left at all
-	}
-}
-
 } // namespace
 
 GuiDispatcher::GuiDispatcher(std::size_t capacity) : capacity_(capacity == 0 ? 1 : capacity)
@@ -117,6 +108,15 @@ GuiDispatcher &guiDispatcher()
 {
 	static GuiDispatcher dispatcher;
 	return dispatcher;
+}
+
+bool windowVisible(const std::string &window)
+{
+	try {
+		return cv::getWindowProperty(window, cv::WND_PROP_VISIBLE) >= 1;
+	} catch (const cv::Exception &) {
+		return false; // no window left at all
+	}
 }
 
 bool onGuiThread()

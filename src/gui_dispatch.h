@@ -58,6 +58,9 @@ private:
 // The process's dispatcher, fed by showImageSized and drained by the key wait.
 GuiDispatcher &guiDispatcher();
 
+// Main thread. Whether window exists and is shown: a window the user closed may only be hidden.
+bool windowVisible(const std::string &window);
+
 // Whether the caller runs on the main thread, the one that owns the GUI.
 bool onGuiThread();
 

@@ -7,19 +7,6 @@
 
 #include "gui_dispatch.h"
 
-namespace {
-
-bool windowVisible(const std::string &title)
-{
-	try {
-		return cv::getWindowProperty(title, cv::WND_PROP_VISIBLE) >= 1;
-	} catch (const cv::Exception &) {
-		return false;
-	}
-}
-
-} // namespace
-
 PreviewWindow::PreviewWindow(std::string title) : state_(std::make_shared<State>())
 {
 	state_->title = std::move(title);
