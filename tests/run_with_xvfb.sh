@@ -3,7 +3,7 @@
 # parallel tests never share one.
 set -u
 workdir=$(mktemp -d)
-Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$workdir/display" 2>"$workdir/xvfb.log" &
+Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset 3>"$workdir/display" 2>"$workdir/xvfb.log" &
 xvfb=$!
 trap 'kill "$xvfb" 2>/dev/null; wait "$xvfb" 2>/dev/null; rm -rf "$workdir"' EXIT
 # Xvfb writes the display number, then a newline, once it accepts connections. A loaded machine
