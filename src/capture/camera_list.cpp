@@ -2,6 +2,7 @@
 #include "camera_list.h"
 
 #include <cstdlib>
+#include <set>
 #include <utility>
 
 #include "capture_pipeline.h"
@@ -27,7 +28,10 @@ std::string devicePath(GstDevice *device)
 	if (!properties)
 		return {};
 	std::string path;
-	for (const char *key : { "device.path", "api.v4l2.path", "object.path" }) {
+	// v4l2src's devices say device.path; PipeWire's say where their node is under
+	// api.v4l2.path, or api.libcamera.path for a camera PipeWire reaches through libcamera.
+	for (const char *key :
+	     { "device.path", "api.v4l2.path", "api.libcamera.path", "object.path" }) {
 		if (const char *value = gst_structure_get_string(properties, key)) {
 			path = value;
 			break;
@@ -37,7 +41,48 @@ std::string devicePath(GstDevice *device)
 	return path;
 }
 
+// A UVC camera's metadata node is a Video/Source too, but sends no picture.
+bool offersVideo(GstDevice *device)
+{
+	const GstCapsPtr caps(gst_device_get_caps(device));
+	if (!caps || gst_caps_is_any(caps.get()))
+		return false;
+	for (guint index = 0; index < gst_caps_get_size(caps.get()); ++index) {
+		const GstStructure *structure = gst_caps_get_structure(caps.get(), index);
+		if (gst_structure_has_name(structure, "video/x-raw") ||
+		    gst_structure_has_name(structure, "image/jpeg"))
+			return true;
+	}
+	return false;
+}
+
 } // namespace
+
+std::string cameraIdentity(const CameraInfo &camera)
+{
+	return camera.devicePath.empty() ? camera.name : camera.devicePath;
+}
+
+void watchVideoSources(GstDeviceMonitor *monitor)
+{
+	// Cameras that offer only JPEG count too: the pipeline decodes it.
+	const GstCapsPtr usable(gst_caps_from_string("video/x-raw; image/jpeg"));
+	gst_device_monitor_add_filter(monitor, "Video/Source", usable.get());
+}
+
+std::optional<CameraInfo> cameraOf(GstDevice *device)
+{
+	if (!offersVideo(device))
+		return std::nullopt;
+	return CameraInfo{
+		.name = deviceName(device),
+		.devicePath = devicePath(device),
+		.device = std::shared_ptr<GstDevice>(GST_DEVICE(gst_object_ref(device)),
+						     GstObjectUnref<GstDevice>{}),
+		.sourceDescription = {},
+		.offeredCaps = {},
+	};
+}
 
 CameraInfo testPatternCamera()
 {
@@ -75,22 +120,16 @@ std::vector<CameraInfo> findCameras()
 	ensureGstreamer();
 	std::vector<CameraInfo> cameras;
 	const GstDeviceMonitorPtr monitor(gst_device_monitor_new());
-	// Cameras that offer only JPEG count too: the pipeline decodes it.
-	const GstCapsPtr usable(gst_caps_from_string("video/x-raw; image/jpeg"));
-	gst_device_monitor_add_filter(monitor.get(), "Video/Source", usable.get());
+	watchVideoSources(monitor.get());
 	if (gst_device_monitor_start(monitor.get())) {
+		// A V4L2 node may also be offered by PipeWire, and a libcamera camera by PipeWire
+		// too (its path is libcamera's name for it): the first provider's entry stands.
+		std::set<std::string> identities;
 		GList *devices = gst_device_monitor_get_devices(monitor.get());
 		for (GList *item = devices; item; item = item->next) {
-			auto *device = GST_DEVICE(item->data);
-			cameras.push_back(CameraInfo{
-				.name = deviceName(device),
-				.devicePath = devicePath(device),
-				.device = std::shared_ptr<GstDevice>(
-					GST_DEVICE(gst_object_ref(device)),
-					GstObjectUnref<GstDevice>{}),
-				.sourceDescription = {},
-				.offeredCaps = {},
-			});
+			std::optional<CameraInfo> camera = cameraOf(GST_DEVICE(item->data));
+			if (camera && identities.insert(cameraIdentity(*camera)).second)
+				cameras.push_back(std::move(*camera));
 		}
 		g_list_free_full(devices, gst_object_unref);
 		gst_device_monitor_stop(monitor.get());

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,8 +30,18 @@ CameraInfo testPatternCamera();
 // What camera offers; null when it does not say.
 GstCapsPtr capsOfferedBy(const CameraInfo &camera);
 
-// Main thread. Video sources found now, in the device monitor's order; possibly none. Initialises
-// GStreamer if needed.
+// What tells a camera from another across unplugging: its device path, else its name.
+std::string cameraIdentity(const CameraInfo &camera);
+
+// Any thread. Makes monitor look for the video sources a camera can be made of.
+void watchVideoSources(GstDeviceMonitor *monitor);
+
+// Any thread. The camera a device found by the monitor stands for; none for a device that sends no
+// picture, such as a UVC camera's metadata node.
+std::optional<CameraInfo> cameraOf(GstDevice *device);
+
+// Main thread. Video sources found now, in the device monitor's order, each camera once; possibly
+// none. Initialises GStreamer if needed.
 std::vector<CameraInfo> findCameras();
 
 // Main thread. Makes findCameras() return cameras instead of asking the device monitor, so tests

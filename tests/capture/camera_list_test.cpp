@@ -1,0 +1,256 @@
+// Camera discovery through GStreamer's real device monitor, on the fake camera plugin fed with the
+// caps real webcams reported (tests/fake_camera/webcams.ini names where each came from): the list,
+// the format page built from a device's caps, and capture from each device.
+#include "capture/camera_list.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+
+#include <opencv2/core.hpp>
+
+#include <gtest/gtest.h>
+
+#include "capture/capture_pipeline.h"
+#include "capture/video_formats.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::atomic<int> framesSeen{ 0 };  // written by the streaming thread, read by the test
+std::atomic<int> frameWidth{ 0 };  // likewise
+std::atomic<int> frameHeight{ 0 }; // likewise
+
+void countFrame(const cv::Mat &frame)
+{
+	frameWidth = frame.cols;
+	frameHeight = frame.rows;
+	++framesSeen;
+}
+
+class Discovery : public testing::Test
+{
+protected:
+	void SetUp() override
+	{
+		static const bool loaded =
+			gst_registry_scan_path(gst_registry_get(), EDGE_VIEWER_FAKE_CAMERA_DIR);
+		ASSERT_TRUE(loaded || gst_registry_find_plugin(gst_registry_get(), "fakecamera"))
+			<< "the fake camera plugin is not in " EDGE_VIEWER_FAKE_CAMERA_DIR;
+		useCameras(EDGE_VIEWER_WEBCAMS);
+	}
+	void TearDown() override { unsetenv("EDGE_VIEWER_FAKE_CAMERAS"); }
+
+	static void useCameras(const std::string &keyFile)
+	{
+		setenv("EDGE_VIEWER_FAKE_CAMERAS", keyFile.c_str(), 1);
+	}
+
+	// A key file of the test's own, from its text.
+	void useCamerasText(const std::string &text)
+	{
+		const std::string path =
+			testing::TempDir() + "cameras-" +
+			testing::UnitTest::GetInstance()->current_test_info()->name() + ".ini";
+		std::ofstream(path) << text;
+		useCameras(path);
+	}
+
+	static const CameraInfo *named(const std::vector<CameraInfo> &cameras,
+				       const std::string &name)
+	{
+		for (const CameraInfo &camera : cameras)
+			if (camera.name == name)
+				return &camera;
+		return nullptr;
+	}
+};
+
+std::multiset<std::string> namesOf(const std::vector<CameraInfo> &cameras)
+{
+	std::multiset<std::string> names;
+	for (const CameraInfo &camera : cameras)
+		names.insert(camera.name);
+	return names;
+}
+
+} // namespace
+
+// Catches a UVC metadata node (a Video/Source without video caps) offered as a camera, a camera
+// missed, and a PipeWire camera, which has no device.path, shown without its device node.
+TEST_F(Discovery, FindsEveryWebcamOnceWithItsPathAndNeverTheMetadataNode)
+{
+	const std::vector<CameraInfo> cameras = findCameras();
+	EXPECT_EQ(namesOf(cameras),
+		  (std::multiset<std::string>{ "USB_Camera (V4L2)", "VOLERS HD CAMERA", "HD Webcam",
+					       "Logitech BRIO" }));
+	const CameraInfo *pipewire = named(cameras, "USB_Camera (V4L2)");
+	ASSERT_NE(pipewire, nullptr);
+	EXPECT_EQ(pipewire->devicePath, "/dev/video2");
+	const CameraInfo *v4l2 = named(cameras, "VOLERS HD CAMERA");
+	ASSERT_NE(v4l2, nullptr);
+	EXPECT_EQ(v4l2->devicePath, "/dev/video0");
+	for (const CameraInfo &camera : cameras)
+		EXPECT_TRUE(camera.device) << camera.name << " has no device to make its source";
+}
+
+// Catches one camera listed twice: a V4L2 node PipeWire offers too, and a libcamera camera that
+// PipeWire also reaches through libcamera (its api.libcamera.path is libcamera's name for it).
+// Two cameras of the same model on different nodes stay two.
+TEST_F(Discovery, ACameraOfferedByTwoProvidersIsListedOnce)
+{
+	const std::string yuy2 = "caps=video/x-raw, format=YUY2, width=640, height=480, "
+				 "framerate=30/1\n";
+	useCamerasText("[Integrated Camera]\n" + yuy2 +
+		       "properties=v4l2deviceprovider, device.path=/dev/video0\n"
+		       "[Integrated Camera (V4L2)]\n" +
+		       yuy2 +
+		       "properties=pipewire-proplist, api.v4l2.path=/dev/video0, "
+		       "object.path=\"v4l2:/dev/video0\"\n"
+		       "[/base/soc/i2c0mux/i2c@1/imx219@10]\nclass=Source/Video\n"
+		       "caps=video/x-raw, format=NV21, width=640, height=480\n"
+		       "[imx219]\ncaps=video/x-raw, format=NV21, width=640, height=480\n"
+		       "properties=pipewire-proplist, "
+		       "api.libcamera.path=\"/base/soc/i2c0mux/i2c@1/imx219@10\"\n"
+		       "[Twin camera]\n" +
+		       yuy2 + "properties=v4l2deviceprovider, device.path=/dev/video8\n" +
+		       "[Twin camera 2]\n" + yuy2 +
+		       "properties=v4l2deviceprovider, device.path=/dev/video10\n");
+	const std::vector<CameraInfo> cameras = findCameras();
+	std::string listed;
+	for (const CameraInfo &camera : cameras)
+		listed += " [" + camera.name + " at " + cameraIdentity(camera) + "]";
+	EXPECT_EQ(cameras.size(), 4u) << listed;
+}
+
+struct WebcamCase {
+	const char *camera;
+	std::size_t formats; // one per caps structure: each is a distinct format and size
+	VideoFormat expectedDefault;
+	FrameRate expectedRate;
+};
+
+// gtest's name for a case in its messages.
+void PrintTo(const WebcamCase &webcam, std::ostream *out);
+void PrintTo(const WebcamCase &webcam, std::ostream *out)
+{
+	*out << webcam.camera;
+}
+
+class Webcam : public Discovery, public testing::WithParamInterface<WebcamCase>
+{
+};
+
+// Catches formats lost or doubled on the way from a real device's caps to the format page (rate
+// lists, pixel-aspect-ratio, typed values, JPEG beside raw), and a default other than the size
+// nearest 640x480 at up to 30 frames/s.
+TEST_P(Webcam, FormatPageHoldsEveryCapsLineOnceWithASensibleDefault)
+{
+	const WebcamCase &webcam = GetParam();
+	const std::vector<CameraInfo> cameras = findCameras();
+	const CameraInfo *camera = named(cameras, webcam.camera);
+	ASSERT_NE(camera, nullptr);
+	const GstCapsPtr caps = capsOfferedBy(*camera);
+	ASSERT_TRUE(caps);
+	const std::vector<VideoFormat> formats = formatsFromCaps(caps.get());
+	ASSERT_EQ(formats.size(), webcam.formats);
+	ASSERT_EQ(gst_caps_get_size(caps.get()), webcam.formats);
+
+	for (guint index = 0; index < gst_caps_get_size(caps.get()); ++index) {
+		const GstStructure *line = gst_caps_get_structure(caps.get(), index);
+		int width = 0;
+		int height = 0;
+		gst_structure_get_int(line, "width", &width);
+		gst_structure_get_int(line, "height", &height);
+		const bool jpeg = gst_structure_has_name(line, "image/jpeg");
+		const char *pixelFormat = gst_structure_get_string(line, "format");
+		std::size_t matches = 0;
+		for (const VideoFormat &format : formats) {
+			if (format.width != width || format.height != height ||
+			    format.compressed != jpeg ||
+			    (!jpeg && format.pixelFormat != (pixelFormat ? pixelFormat : "")))
+				continue;
+			++matches;
+			// Every rate the line lists is offered.
+			const GValue *rates = gst_structure_get_value(line, "framerate");
+			const guint count =
+				GST_VALUE_HOLDS_LIST(rates) ? gst_value_list_get_size(rates) : 1;
+			EXPECT_EQ(format.rates.size(), count) << width << "x" << height;
+			for (guint r = 0; r < count; ++r) {
+				const GValue *rate = GST_VALUE_HOLDS_LIST(rates)
+							     ? gst_value_list_get_value(rates, r)
+							     : rates;
+				const FrameRate expected{ gst_value_get_fraction_numerator(rate),
+							  gst_value_get_fraction_denominator(
+								  rate) };
+				EXPECT_NE(std::find(format.rates.begin(), format.rates.end(),
+						    expected),
+					  format.rates.end())
+					<< width << "x" << height << " lost " << expected.numerator
+					<< "/" << expected.denominator;
+			}
+		}
+		EXPECT_EQ(matches, 1u) << "caps line " << index << ": " << width << "x" << height;
+	}
+
+	const FormatChoice choice = defaultFormat(formats);
+	const VideoFormat &chosen = formats[choice.format];
+	EXPECT_EQ(chosen.pixelFormat, webcam.expectedDefault.pixelFormat);
+	EXPECT_EQ(chosen.compressed, webcam.expectedDefault.compressed);
+	EXPECT_EQ(chosen.width, webcam.expectedDefault.width);
+	EXPECT_EQ(chosen.height, webcam.expectedDefault.height);
+	EXPECT_EQ(choice.rate, webcam.expectedRate);
+}
+
+// Catches a device whose own source cannot deliver its default format to the frame callback:
+// JPEG must reach it decoded, at the chosen size.
+TEST_P(Webcam, DeviceDeliversItsDefaultFormat)
+{
+	const WebcamCase &webcam = GetParam();
+	const std::vector<CameraInfo> cameras = findCameras();
+	const CameraInfo *camera = named(cameras, webcam.camera);
+	ASSERT_NE(camera, nullptr);
+	const GstCapsPtr caps = capsOfferedBy(*camera);
+	const std::vector<VideoFormat> formats = formatsFromCaps(caps.get());
+	ASSERT_FALSE(formats.empty());
+	const FormatChoice choice = defaultFormat(formats);
+	CaptureOptions options;
+	options.caps = capsText(formats[choice.format], choice.rate);
+	options.stallTimeout = 60s;
+	framesSeen = 0;
+	std::string error;
+	auto pipeline = CapturePipeline::create(*camera, countFrame, error, options);
+	ASSERT_TRUE(pipeline) << error;
+	ASSERT_TRUE(pipeline->start(error)) << error;
+	const auto giveUp = std::chrono::steady_clock::now() + 60s;
+	while (framesSeen < 3 && std::chrono::steady_clock::now() < giveUp)
+		std::this_thread::sleep_for(10ms);
+	pipeline->stop();
+	ASSERT_GE(framesSeen.load(), 3) << options.caps;
+	EXPECT_EQ(frameWidth.load(), formats[choice.format].width);
+	EXPECT_EQ(frameHeight.load(), formats[choice.format].height);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	RealCaps, Webcam,
+	testing::Values(
+		WebcamCase{ "USB_Camera (V4L2)", 16, { "YUY2", false, 640, 480, {} }, { 30, 1 } },
+		WebcamCase{ "VOLERS HD CAMERA", 5, { "YUY2", false, 640, 480, {} }, { 30, 1 } },
+		// Its raw sizes are all far from 640x480; JPEG has it exactly.
+		WebcamCase{ "HD Webcam", 11, { "MJPG", true, 640, 480, {} }, { 30, 1 } },
+		// MJPEG only; the nearest size offers 90 and 60 before 30.
+		WebcamCase{ "Logitech BRIO", 6, { "MJPG", true, 1280, 720, {} }, { 30, 1 } }),
+	[](const testing::TestParamInfo<WebcamCase> &param) {
+		std::string name;
+		for (const char *c = param.param.camera; *c; ++c)
+			if (std::isalnum(static_cast<unsigned char>(*c)))
+				name += *c;
+		return name;
+	});
