@@ -12,8 +12,10 @@
 
 #include "camera_choice.h"
 #include "camera_list.h"
+#include "camera_watch.h"
 #include "capture_pipeline.h"
 #include "console.h"
+#include "gui_dispatch.h"
 #include "video_formats.h"
 
 namespace {
@@ -33,6 +35,9 @@ struct CaptureLayer {
 	// What each camera offers, asked for once when first needed.
 	std::vector<std::optional<std::vector<VideoFormat>>> formats;
 	std::unique_ptr<CapturePipeline> pipeline;
+	std::size_t active = 0; // the camera the pipeline captures from
+	// While capturing from a device: waits for it to come back after it is unplugged.
+	std::unique_ptr<CameraWatch> watch;
 };
 
 // Main thread only.
@@ -78,6 +83,44 @@ std::string chosenCaps(std::size_t camera)
 	const std::optional<FormatChoice> &picked = layer().settings[camera].format;
 	const FormatChoice choice = picked ? *picked : defaultFormat(formats);
 	return capsText(formats[choice.format], choice.rate);
+}
+
+// Main thread. Makes the pipeline for camera index, as its settings ask; says why on failure.
+std::unique_ptr<CapturePipeline> makePipeline(std::size_t index)
+{
+	CaptureLayer &state = layer();
+	const CameraSettings &settings = state.settings[index];
+	CaptureOptions options;
+	options.caps = chosenCaps(index);
+	options.render = settings.render;
+	options.renderWidth = settings.renderWidth;
+	options.renderHeight = settings.renderHeight;
+	std::string error;
+	auto pipeline = CapturePipeline::create(state.cameras[index], settings.callback, error,
+						std::move(options));
+	if (!pipeline)
+		report("failed to set up " + state.cameras[index].name + ": " + error);
+	return pipeline;
+}
+
+// Main thread, posted by the watch: the camera in use is back, so capture starts again on its new
+// device. The old pipeline goes first; it holds the preview window, which only this thread may
+// close.
+void resumeReturnedCamera()
+{
+	CaptureLayer &state = layer();
+	if (!state.watch || !state.pipeline)
+		return;
+	std::optional<CameraInfo> back = state.watch->takeReturned();
+	if (!back)
+		return;
+	CameraInfo &camera = state.cameras[state.active];
+	camera.device = back->device;
+	state.pipeline.reset();
+	state.pipeline = makePipeline(state.active);
+	std::string error;
+	if (state.pipeline && state.pipeline->start(error))
+		report("camera \"" + camera.name + "\" is back");
 }
 
 } // namespace
@@ -137,20 +180,9 @@ int cvcamInit()
 	for (std::size_t index = 0; index < state.settings.size(); ++index) {
 		if (!state.settings[index].enabled)
 			continue;
-		const CameraSettings &settings = state.settings[index];
-		CaptureOptions options;
-		options.caps = chosenCaps(index);
-		options.render = settings.render;
-		options.renderWidth = settings.renderWidth;
-		options.renderHeight = settings.renderHeight;
-		std::string error;
-		state.pipeline = CapturePipeline::create(state.cameras[index], settings.callback,
-							 error, std::move(options));
-		if (!state.pipeline) {
-			report("failed to set up " + state.cameras[index].name + ": " + error);
-			return -1;
-		}
-		return 0;
+		state.active = index;
+		state.pipeline = makePipeline(index);
+		return state.pipeline ? 0 : -1;
 	}
 	return -1;
 }
@@ -160,13 +192,24 @@ int cvcamStart()
 	CaptureLayer &state = layer();
 	if (!state.pipeline)
 		return -1;
-	// A camera that cannot start says so itself, as it does for faults later on.
+	// A camera that cannot start says so itself, as it does for faults later on. Even then it
+	// may be plugged in later, so the watch starts either way.
 	std::string error;
-	return state.pipeline->start(error) ? 0 : -1;
+	const bool started = state.pipeline->start(error);
+	if (!state.watch && state.cameras[state.active].device)
+		state.watch = std::make_unique<CameraWatch>(
+			state.cameras[state.active],
+			[](std::function<void()> work) {
+				return guiDispatcher().tryPost(std::move(work));
+			},
+			resumeReturnedCamera);
+	return started ? 0 : -1;
 }
 
 int cvcamStop()
 {
+	// The watch first, so that no camera comes back into a stopped layer.
+	layer().watch.reset();
 	if (layer().pipeline)
 		layer().pipeline->stop();
 	return 0;
@@ -175,6 +218,7 @@ int cvcamStop()
 int cvcamExit()
 {
 	CaptureLayer &state = layer();
+	state.watch.reset();
 	state.pipeline.reset();
 	state.settings.assign(state.cameras.size(), CameraSettings{});
 	return 0;

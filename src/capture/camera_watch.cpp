@@ -1,0 +1,99 @@
+// The hot-plug watch: the device monitor's bus read on a thread of our own, which never waits for
+// the main thread; what it sees is handed over by a non-blocking post, tried again until taken.
+#include "camera_watch.h"
+
+#include <utility>
+
+namespace {
+
+// The application message stop() posts to end the watch thread.
+constexpr char stopWord[] = "edge-viewer-stop-watch";
+
+} // namespace
+
+CameraWatch::CameraWatch(const CameraInfo &camera, MainThreadPoster post,
+			 std::function<void()> onReturn)
+	: identity_(cameraIdentity(camera)), post_(std::move(post)), onReturn_(std::move(onReturn)),
+	  monitor_(gst_device_monitor_new())
+{
+	watchVideoSources(monitor_.get());
+	bus_.reset(gst_device_monitor_get_bus(monitor_.get()));
+	// Without a running monitor there is nothing to watch, but capture goes on as before.
+	gst_device_monitor_start(monitor_.get());
+	thread_ = std::thread([this] { watch(); });
+}
+
+CameraWatch::~CameraWatch()
+{
+	stop();
+}
+
+void CameraWatch::stop()
+{
+	if (!thread_.joinable())
+		return;
+	gst_bus_post(bus_.get(),
+		     gst_message_new_application(nullptr, gst_structure_new_empty(stopWord)));
+	thread_.join();
+	gst_device_monitor_stop(monitor_.get());
+}
+
+std::optional<CameraInfo> CameraWatch::takeReturned()
+{
+	std::lock_guard lock(lock_);
+	return std::exchange(returned_, std::nullopt);
+}
+
+bool CameraWatch::isWatched(GstDevice *device) const
+{
+	const std::optional<CameraInfo> camera = cameraOf(device);
+	return camera && cameraIdentity(*camera) == identity_;
+}
+
+void CameraWatch::watch()
+{
+	constexpr auto kinds = static_cast<GstMessageType>(
+		GST_MESSAGE_DEVICE_ADDED | GST_MESSAGE_DEVICE_REMOVED | GST_MESSAGE_APPLICATION);
+	const auto retryNs = static_cast<GstClockTime>(
+		std::chrono::duration_cast<std::chrono::nanoseconds>(retryInterval).count());
+	bool unposted = false; // the camera is back, and the main thread has not been told yet
+	for (;;) {
+		const GstMessagePtr message(gst_bus_timed_pop_filtered(
+			bus_.get(), unposted ? retryNs : GST_CLOCK_TIME_NONE, kinds));
+		if (message) {
+			GstDevice *rawDevice = nullptr;
+			switch (GST_MESSAGE_TYPE(message.get())) {
+			case GST_MESSAGE_APPLICATION:
+				return;
+			case GST_MESSAGE_DEVICE_REMOVED: {
+				gst_message_parse_device_removed(message.get(), &rawDevice);
+				const GstDevicePtr device(rawDevice);
+				if (isWatched(device.get())) {
+					std::lock_guard lock(lock_);
+					away_ = true;
+					returned_.reset();
+					unposted = false;
+				}
+				break;
+			}
+			case GST_MESSAGE_DEVICE_ADDED: {
+				gst_message_parse_device_added(message.get(), &rawDevice);
+				const GstDevicePtr device(rawDevice);
+				// The devices present when the monitor starts are announced too:
+				// only a camera that went away comes back.
+				std::lock_guard lock(lock_);
+				if (away_ && isWatched(device.get())) {
+					away_ = false;
+					returned_ = cameraOf(device.get());
+					unposted = true;
+				}
+				break;
+			}
+			default:
+				break;
+			}
+		}
+		if (unposted)
+			unposted = !post_(onReturn_);
+	}
+}

@@ -1,0 +1,133 @@
+// The hot-plug watch through GStreamer's real device monitor, on the fake camera plugin, whose
+// cameras are unplugged and plugged in again through its control FIFO.
+#include "capture/camera_watch.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// What the watch posted: written by the watch thread, read by the test.
+struct Posts {
+	std::atomic<int> tries{ 0 };
+	std::atomic<int> queued{ 0 };
+	std::atomic<int> refuseFirst{ 0 }; // how many tries fail, as a full hand-off queue does
+};
+
+class Watch : public testing::Test
+{
+protected:
+	void SetUp() override
+	{
+		static const bool loaded =
+			gst_registry_scan_path(gst_registry_get(), EDGE_VIEWER_FAKE_CAMERA_DIR);
+		ASSERT_TRUE(loaded || gst_registry_find_plugin(gst_registry_get(), "fakecamera"));
+		setenv("EDGE_VIEWER_FAKE_CAMERAS", EDGE_VIEWER_WEBCAMS, 1);
+		fifo_ = testing::TempDir() + "camera-control-" + std::to_string(getpid());
+		unlink(fifo_.c_str());
+		ASSERT_EQ(mkfifo(fifo_.c_str(), 0600), 0);
+		setenv("EDGE_VIEWER_FAKE_CAMERA_CONTROL", fifo_.c_str(), 1);
+		for (const CameraInfo &camera : findCameras())
+			if (camera.name == "VOLERS HD CAMERA")
+				camera_ = camera;
+		ASSERT_TRUE(camera_.device);
+	}
+
+	void TearDown() override
+	{
+		watch_.reset();
+		unsetenv("EDGE_VIEWER_FAKE_CAMERA_CONTROL");
+		unsetenv("EDGE_VIEWER_FAKE_CAMERAS");
+		unlink(fifo_.c_str());
+	}
+
+	void startWatch()
+	{
+		watch_ = std::make_unique<CameraWatch>(
+			camera_,
+			[posts = posts_](std::function<void()>) {
+				if (++posts->tries <= posts->refuseFirst)
+					return false;
+				++posts->queued;
+				return true;
+			},
+			[] {});
+	}
+
+	// The fake obeys its lines in order, while the watch's monitor runs.
+	void tell(const std::string &line) { std::ofstream(fifo_) << line << "\n"; }
+
+	static void waitFor(const std::atomic<int> &count, int atLeast)
+	{
+		while (count < atLeast)
+			std::this_thread::sleep_for(1ms);
+	}
+
+	std::string fifo_;
+	CameraInfo camera_;
+	std::shared_ptr<Posts> posts_ = std::make_shared<Posts>();
+	std::unique_ptr<CameraWatch> watch_;
+};
+
+} // namespace
+
+// Catches a camera that comes back unnoticed, or noticed for the wrong camera: another camera
+// coming and going, or the cameras present at the start, must post nothing; the camera in use
+// posts once and comes back with a device of its own path.
+TEST_F(Watch, OnlyTheCameraInUseComingBackIsHandedOver)
+{
+	startWatch();
+	tell("remove USB_Camera (V4L2)");
+	tell("add USB_Camera (V4L2)");
+	tell("remove VOLERS HD CAMERA");
+	tell("add VOLERS HD CAMERA");
+	waitFor(posts_->queued, 1);
+	// The lines are obeyed in order: the other camera's return came and went before.
+	EXPECT_EQ(posts_->tries.load(), 1);
+	const std::optional<CameraInfo> back = watch_->takeReturned();
+	ASSERT_TRUE(back);
+	EXPECT_EQ(back->devicePath, "/dev/video0");
+	EXPECT_TRUE(back->device);
+	EXPECT_NE(back->device, camera_.device) << "the device from before the unplugging";
+	EXPECT_FALSE(watch_->takeReturned()) << "one return handed over twice";
+}
+
+// Catches a return lost when the main thread's queue is full: the post is tried again until it
+// is queued.
+TEST_F(Watch, ARefusedPostIsTriedAgain)
+{
+	posts_->refuseFirst = 3;
+	startWatch();
+	tell("remove VOLERS HD CAMERA");
+	tell("add VOLERS HD CAMERA");
+	waitFor(posts_->queued, 1);
+	EXPECT_EQ(posts_->tries.load(), 4);
+	EXPECT_TRUE(watch_->takeReturned());
+}
+
+// Catches a watch that keeps posting after stop() returns, or whose stop waits for the post to be
+// taken: here it never is.
+TEST_F(Watch, StopEndsRetriesAndPostsNothingAfter)
+{
+	posts_->refuseFirst = 1 << 30;
+	startWatch();
+	tell("remove VOLERS HD CAMERA");
+	tell("add VOLERS HD CAMERA");
+	waitFor(posts_->tries, 3);
+	watch_->stop();
+	const int tries = posts_->tries;
+	std::this_thread::sleep_for(5 * CameraWatch::retryInterval);
+	EXPECT_EQ(posts_->tries.load(), tries);
+	watch_->stop(); // a second stop is harmless
+}
