@@ -13,8 +13,9 @@ packages=(
   clang-14 libclang-rt-14-dev
   # run: camera capture, conversion, JPEG decoding, the test pattern and its clock
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-x fonts-dejavu-core
-  # tests and the headless demo: a virtual display, input events, screenshots
-  xvfb xdotool imagemagick x11-utils libx11-dev
+  # tests and the headless demo: a virtual display, input events, screenshots, and a terminal
+  # multiplexer to answer the camera dialog
+  xvfb xdotool imagemagick x11-utils libx11-dev tmux
   # the Debian package: library dependencies, and the checks on what it ships
   dpkg-dev file lintian desktop-file-utils
 )

@@ -59,6 +59,13 @@ must_depend_on_owner() { # file, why the program needs it
   [[ $depends_names == *" $name "* ]] || fail "Depends lacks $name, which provides $1 ($2)"
 }
 
+# The camera plugins it recommends are packages Debian has (they need not be installed here).
+recommends=$(dpkg-deb -f "$package" Recommends)
+for name in gstreamer1.0-pipewire gstreamer1.0-libcamera; do
+  [[ ", $recommends, " == *", $name, "* ]] || fail "Recommends lacks $name: $recommends"
+  apt-cache show "$name" >/dev/null 2>&1 || fail "Recommends names $name, which apt does not know"
+done
+
 # ... and name every library the program links and every GStreamer plugin it loads.
 needed=" $(objdump -p "$root/usr/bin/edge-viewer" | awk '$1 == "NEEDED" { print $2 }' | tr '\n' ' ') "
 while read -r name path; do
