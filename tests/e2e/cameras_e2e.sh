@@ -11,9 +11,8 @@ webcams=$3
 work=$(mktemp -d)
 trap 'tmux -L "cameras-$$" kill-server 2>/dev/null; rm -rf "$work"' EXIT
 export GST_PLUGIN_PATH=$2
-# A registry of its own, scanned in-process: the plugin scanner helper is not built with the
-# sanitizers this build's plugin may carry.
-export GST_REGISTRY=$work/registry.bin GST_REGISTRY_FORK=no
+# A registry of its own, so that the user's does not change with each run.
+export GST_REGISTRY=$work/registry.bin
 export EDGE_VIEWER_FAKE_CAMERAS=$work/cameras.ini EDGE_VIEWER_FAKE_CAMERA_CONTROL=$work/control
 mkfifo "$work/control"
 pid=
