@@ -1,0 +1,16 @@
+// The fake camera's device, made from a group of the camera key file, and the registry of cameras
+// unplugged through the control FIFO.
+#pragma once
+
+#include <string>
+
+#include <gst/gst.h>
+
+// A new floating device for the key file's group named camera; null if there is no such group.
+// Its source element is a live videotestsrc in a bin, with a pattern of its own per group.
+GstDevice *deviceFromKeyFile(GKeyFile *file, const char *camera);
+
+// Any thread. Marks camera unplugged or back: an unplugged camera's sources fail as an unplugged
+// V4L2 camera's do, whether streaming or starting.
+void setUnplugged(const std::string &camera, bool away);
+bool isUnplugged(const char *camera);
