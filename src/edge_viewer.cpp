@@ -79,16 +79,22 @@ struct CaptureReleasedAtExit {
 
 } // namespace
 
-int runEdgeViewer()
+int runEdgeViewer(const ViewerSettings &settings)
 {
-	// 1. Without a display the toolkit would abort the process at the first window call: say
-	//    so and leave before anything, the camera included, has been touched.
+	// 1. What the command line chose reaches the capture layer before its dialogs, which then
+	//    ask nothing already answered. A camera, format or source that is not there ends the
+	//    run here with its own line, before any window and whether or not there is a display.
+	if (const int status = cvcamPreset(settings.capture); status != 0)
+		return status;
+
+	// 2. Without a display the toolkit would abort the process at the first window call: say
+	//    so and leave before the camera has been opened.
 	if (const std::string reason = unreachableDisplayReason(); !reason.empty()) {
 		std::fprintf(stderr, "edge-viewer: failed to open a window: %s\n", reason.c_str());
 		return 1;
 	}
 
-	// 2. The user chooses; only the first choice is used.
+	// 3. The user chooses; only the first choice is used.
 	std::vector<int> cameraList;
 	cvcamSelectCamera(cameraList);
 	if (cameraList.empty()) {
@@ -101,7 +107,7 @@ int runEdgeViewer()
 	mallopt(M_MMAP_THRESHOLD, keptBlockBytes);
 	mallopt(M_TRIM_THRESHOLD, keptFreeBytes);
 
-	// 3. Capture properties, all before init. The layer keeps pointers to the sizes, which
+	// 4. Capture properties, all before init. The layer keeps pointers to the sizes, which
 	//    outlive it: they die after the capture guard below has released the layer.
 	int renderWidth = 640;
 	int renderHeight = 480;
@@ -114,22 +120,25 @@ int runEdgeViewer()
 	cvcamSetProperty(camera, "rendering_height", &renderHeight);
 	cvcamSetProperty(camera, "callback", reinterpret_cast<void *>(&edgeFrameCallback));
 
-	// 4. The window and its sliders exist before the first frame can arrive.
+	// 5. The window and its sliders exist before the first frame can arrive.
+	//    The sliders start where the command line put them.
+	threshold1.store(settings.threshold1, std::memory_order_relaxed);
+	threshold2.store(settings.threshold2, std::memory_order_relaxed);
 	cv::namedWindow(edgeWindow, cv::WINDOW_AUTOSIZE);
 	createThresholdSlider("T1", threshold1, onT1Moved);
 	createThresholdSlider("T2", threshold2, onT2Moved);
 	guiDispatcher().open();
 
-	// 5. A failed start still waits for the key, which ends the run as usual.
+	// 6. A failed start still waits for the key, which ends the run as usual.
 	cvcamInit();
 	cvcamStart();
 
-	// 6. Any key, or closing "edge", ends the run. Frames may arrive until capture stops; from
+	// 7. Any key, or closing "edge", ends the run. Frames may arrive until capture stops; from
 	//    here on their display work is dropped instead of waiting for this thread.
 	waitKeyRunningGuiWork(edgeWindow);
 	frameTimingReport();
 
-	// 7. Teardown, by the guards in reverse order: stop capture, release the capture layer,
+	// 8. Teardown, by the guards in reverse order: stop capture, release the capture layer,
 	//    then close every window.
 	return 0;
 }

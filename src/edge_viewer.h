@@ -2,6 +2,18 @@
 // the key wait and the teardown.
 #pragma once
 
+#include "capture/cvcam.h"
+
+// What the command line chose for a run; the defaults are a run without arguments.
+struct ViewerSettings {
+	CvcamPreset capture;  // camera, format or source, answered before the dialogs would ask
+	int threshold1 = 100; // the sliders' starting positions, 0 to 255
+	int threshold2 = 120;
+
+	bool operator==(const ViewerSettings &) const = default;
+};
+
 // Main thread. Returns the process's exit status: 0 after a key (or closing "edge") ended the
-// run, 1 when no display could be reached or no camera was selected.
-int runEdgeViewer();
+// run; 1 when no display could be reached, no camera was selected or the source cannot be opened;
+// 2 when the camera or format named does not exist.
+int runEdgeViewer(const ViewerSettings &settings = {});

@@ -2,9 +2,12 @@
 #include "camera_choice.h"
 
 #include <algorithm>
+#include <iomanip>
 #include <ostream>
 #include <sstream>
 #include <string>
+
+#include "video_formats.h"
 
 namespace {
 
@@ -47,7 +50,7 @@ std::vector<int> chooseCameras(std::vector<CameraInfo> &cameras, Console &consol
 {
 	if (cameras.empty()) {
 		cameras.push_back(testPatternCamera());
-		*console.out << "edge-viewer: no camera found; showing the built-in test pattern\n";
+		*console.out << noCameraNote;
 		return { 0 };
 	}
 	if (cameras.size() == 1 || !console.isTerminal)
@@ -74,5 +77,23 @@ std::vector<int> chooseCameras(std::vector<CameraInfo> &cameras, Console &consol
 		if (parseChoice(answer, cameras.size(), chosen, problem))
 			return chosen;
 		out << problem << "\n";
+	}
+}
+
+void listCameras(const std::vector<CameraInfo> &cameras, bool standingIn, std::ostream &out)
+{
+	for (std::size_t index = 0; index < cameras.size(); ++index) {
+		const CameraInfo &camera = cameras[index];
+		out << (index ? "\n" : "") << index << "  " << camera.name << "  "
+		    << (standingIn ? "(built in; no camera was found, so it stands in)"
+				   : shownPath(camera))
+		    << "\n";
+		const GstCapsPtr caps = capsOfferedBy(camera);
+		const std::vector<VideoFormat> formats = formatsFromCaps(caps.get());
+		if (formats.empty())
+			out << "    (lists no formats)\n";
+		for (std::size_t i = 0; i < formats.size(); ++i)
+			out << "    " << std::setw(2) << i << "  " << formatLine(formats[i])
+			    << "\n";
 	}
 }

@@ -21,6 +21,9 @@ struct CameraInfo {
 	// For a described source: the caps it offers, in gst-launch syntax; empty when it offers no
 	// list of formats. A device says for itself.
 	std::string offeredCaps = {};
+	// A video file or stream GStreamer decodes, played at its own pace and from the start
+	// again at its end; used when not empty, instead of the two above.
+	std::string uri = {};
 };
 
 // The live test pattern: SMPTE bars with a running clock in one corner, offered at 320x240,

@@ -1,7 +1,20 @@
 // A camera's source element, made from its device or its description, in front of the tail.
 #include "capture_source.h"
 
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gst/pbutils/pbutils.h>
+
 namespace {
+
+// How long the check of a local file may take: a file that takes longer to identify is broken.
+constexpr GstClockTime discoveryTimeout = 10 * GST_SECOND;
 
 std::string errorText(GError *error, const char *what)
 {
@@ -50,12 +63,220 @@ GstElementPtr devicePipeline(const CameraInfo &camera, const std::string &tailTe
 	return pipeline;
 }
 
+// Links the decoder's first video stream to the tail; audio and other streams stay unlinked, which
+// the decoder tolerates while one stream is linked.
+void onDecodedPad(GstElement *, GstPad *pad, gpointer tail)
+{
+	const GstCapsPtr caps(gst_pad_query_caps(pad, nullptr));
+	if (!caps || gst_caps_is_empty(caps.get()) ||
+	    !g_str_has_prefix(gst_structure_get_name(gst_caps_get_structure(caps.get(), 0)),
+			      "video/"))
+		return;
+	const GstObjectPtr<GstPad> sinkPad(
+		gst_element_get_static_pad(static_cast<GstElement *>(tail), "sink"));
+	if (sinkPad && !gst_pad_is_linked(sinkPad.get()))
+		gst_pad_link(pad, sinkPad.get());
+}
+
+// Whether the decoded stream gave a frame since it last started: only then does its end start it
+// again, so that a stream that ends at once is reported instead of restarted for ever. Written and
+// read by whichever streaming thread feeds the tail; freed with the probe.
+struct Replay {
+	GstElement *pipeline; // borrowed: the probe lives on a pad inside it
+	std::atomic<bool> framesSinceStart{ false };
+};
+
+void seekToStart(GstElement *pipeline, gpointer)
+{
+	// A seek that fails leaves the source silent, which the stall watch reports.
+	gst_element_seek_simple(
+		pipeline, GST_FORMAT_TIME,
+		static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT), 0);
+}
+
+bool seekable(GstPad *pad)
+{
+	GstQuery *query = gst_query_new_seeking(GST_FORMAT_TIME);
+	gboolean canSeek = FALSE;
+	if (gst_pad_peer_query(pad, query))
+		gst_query_parse_seeking(query, nullptr, &canSeek, nullptr, nullptr);
+	gst_query_unref(query);
+	return canSeek;
+}
+
+// Streaming thread. The end of a file becomes its start again: the end-of-stream event goes no
+// further, so the capture never sees it as a fault, and the seek runs on another thread, since
+// one from the streaming thread would wait for that thread itself. A stream that cannot seek
+// ends as a camera would.
+GstPadProbeReturn onDecodedData(GstPad *pad, GstPadProbeInfo *info, gpointer data)
+{
+	auto *replay = static_cast<Replay *>(data);
+	if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
+		replay->framesSinceStart.store(true, std::memory_order_relaxed);
+		return GST_PAD_PROBE_OK;
+	}
+	if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) != GST_EVENT_EOS ||
+	    !replay->framesSinceStart.exchange(false) || !seekable(pad))
+		return GST_PAD_PROBE_OK;
+	gst_element_call_async(replay->pipeline, &seekToStart, nullptr, nullptr);
+	return GST_PAD_PROBE_DROP;
+}
+
+// A decoded file or stream, paced to the pipeline's clock (the sinks do not wait for it, as a
+// camera never runs ahead) and played again from the start at its end.
+GstElementPtr uriPipeline(const CameraInfo &camera, const std::string &tailText, std::string &error)
+{
+	GstElementPtr decoder = sinkElement(gst_element_factory_make("uridecodebin", nullptr));
+	if (!decoder) {
+		error = "failed to create the decoder of " + camera.name;
+		return nullptr;
+	}
+	g_object_set(decoder.get(), "uri", camera.uri.c_str(), nullptr);
+	GError *rawError = nullptr;
+	GstElementPtr tail = sinkElement(gst_parse_bin_from_description(
+		("clocksync ! " + tailText).c_str(), TRUE, &rawError));
+	const GErrorPtr parseError(rawError);
+	if (parseError || !tail) {
+		error = errorText(parseError.get(), "failed to create the conversion elements");
+		return nullptr;
+	}
+	GstElementPtr pipeline = sinkElement(gst_pipeline_new("capture"));
+	gst_bin_add_many(GST_BIN(pipeline.get()), GST_ELEMENT(gst_object_ref(decoder.get())),
+			 GST_ELEMENT(gst_object_ref(tail.get())), nullptr);
+	// The tail lives in the pipeline as long as the decoder that signals.
+	g_signal_connect(decoder.get(), "pad-added", G_CALLBACK(onDecodedPad), tail.get());
+	const GstObjectPtr<GstPad> sinkPad(gst_element_get_static_pad(tail.get(), "sink"));
+	gst_pad_add_probe(sinkPad.get(),
+			  static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
+						       GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+			  &onDecodedData, new Replay{ pipeline.get() },
+			  [](gpointer replay) { delete static_cast<Replay *>(replay); });
+	return pipeline;
+}
+
+std::string lowercaseFirst(std::string text)
+{
+	if (!text.empty())
+		text[0] = static_cast<char>(g_ascii_tolower(text[0]));
+	while (!text.empty() && (text.back() == '.' || text.back() == '\n'))
+		text.pop_back();
+	return text;
+}
+
+// Why the file at path cannot be read; empty when it can.
+std::string unreadableReason(const std::string &path)
+{
+	struct stat status {
+	};
+	if (stat(path.c_str(), &status) != 0)
+		return lowercaseFirst(std::strerror(errno));
+	if (S_ISDIR(status.st_mode))
+		return "it is a directory";
+	const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+	if (descriptor < 0)
+		return lowercaseFirst(std::strerror(errno));
+	close(descriptor);
+	return {};
+}
+
+// Why GStreamer cannot play the video in the local file at uri; empty when it can.
+std::string unplayableReason(const std::string &uri)
+{
+	GError *rawError = nullptr;
+	const GObjectPtr<GstDiscoverer> discoverer(gst_discoverer_new(discoveryTimeout, &rawError));
+	GErrorPtr error(rawError);
+	if (!discoverer)
+		return "it cannot be examined (" + lowercaseFirst(error ? error->message : "") +
+		       ")";
+	rawError = nullptr;
+	const GObjectPtr<GstDiscovererInfo> info(
+		gst_discoverer_discover_uri(discoverer.get(), uri.c_str(), &rawError));
+	error.reset(rawError);
+	const GstDiscovererResult result =
+		info ? gst_discoverer_info_get_result(info.get()) : GST_DISCOVERER_ERROR;
+	if (result == GST_DISCOVERER_MISSING_PLUGINS)
+		return "no installed GStreamer plugin decodes it";
+	if (result == GST_DISCOVERER_TIMEOUT)
+		return "it could not be read within " +
+		       std::to_string(discoveryTimeout / GST_SECOND) + " seconds";
+	if (result != GST_DISCOVERER_OK) {
+		const std::string detail = error && error->message ? error->message : "";
+		return "it is not a video GStreamer can play" +
+		       (detail.empty() ? std::string() : " (" + lowercaseFirst(detail) + ")");
+	}
+	GList *videos = gst_discoverer_info_get_video_streams(info.get());
+	bool moving = false;
+	for (GList *item = videos; item; item = item->next)
+		moving = moving ||
+			 !gst_discoverer_video_info_is_image(GST_DISCOVERER_VIDEO_INFO(item->data));
+	const bool any = videos != nullptr;
+	gst_discoverer_stream_info_list_free(videos);
+	if (!any)
+		return "it holds no video";
+	return moving ? std::string() : "it is a still image, not a video";
+}
+
 } // namespace
 
 GstElementPtr sourcePipeline(const CameraInfo &camera, const std::string &tail, std::string &error)
 {
+	if (camera.device)
+		return devicePipeline(camera, tail, error);
+	if (!camera.uri.empty())
+		return uriPipeline(camera, tail, error);
 	// A described source may end in caps, which the parser applies to the link that follows.
-	return camera.device ? devicePipeline(camera, tail, error)
-			     : parsed(camera.sourceDescription + " ! " + tail,
-				      "the source of " + camera.name, error);
+	return parsed(camera.sourceDescription + " ! " + tail, "the source of " + camera.name,
+		      error);
+}
+
+std::string checkedSourceUri(const std::string &source, std::string &error)
+{
+	gst_init(nullptr, nullptr);
+	std::string uri;
+	std::string path;
+	if (source.find("://") != std::string::npos && gst_uri_is_valid(source.c_str())) {
+		uri = source;
+		const GCharPtr protocol(gst_uri_get_protocol(source.c_str()));
+		if (!gst_uri_protocol_is_supported(GST_URI_SRC, protocol.get())) {
+			error = std::string("no installed GStreamer element reads \"") +
+				protocol.get() + "\" URIs";
+			return {};
+		}
+		if (std::strcmp(protocol.get(), "file") == 0) {
+			const GCharPtr name(g_filename_from_uri(source.c_str(), nullptr, nullptr));
+			if (!name) {
+				error = "it is not a local file's URI";
+				return {};
+			}
+			path = name.get();
+		}
+	} else {
+		path = source;
+		GError *rawError = nullptr;
+		const GCharPtr name(gst_filename_to_uri(source.c_str(), &rawError));
+		const GErrorPtr nameError(rawError);
+		if (!name) {
+			error = lowercaseFirst(nameError ? nameError->message : "not a file name");
+			return {};
+		}
+		uri = name.get();
+	}
+	if (!path.empty()) {
+		error = unreadableReason(path);
+		if (error.empty())
+			error = unplayableReason(uri);
+		if (!error.empty())
+			return {};
+	}
+	return uri;
+}
+
+CameraInfo sourceCamera(const std::string &name, const std::string &uri)
+{
+	return CameraInfo{ .name = name,
+			   .devicePath = {},
+			   .device = nullptr,
+			   .sourceDescription = {},
+			   .offeredCaps = {},
+			   .uri = uri };
 }

@@ -1,5 +1,5 @@
-// Making a camera's source: a device's own element or a described GStreamer source, put into a new
-// pipeline in front of the capture's conversion elements.
+// Making a camera's source: a device's own element, a described GStreamer source or a decoded video
+// file or stream, put into a new pipeline in front of the capture's conversion elements.
 #pragma once
 
 #include <string>
@@ -10,3 +10,12 @@
 // Main thread. A new pipeline, in the NULL state, holding camera's source linked to the elements
 // that tail describes (gst-launch syntax). On failure returns null and says why in error.
 GstElementPtr sourcePipeline(const CameraInfo &camera, const std::string &tail, std::string &error);
+
+// Main thread, before any window opens; may take some seconds on a slow file. The URI that source
+// (a path or a URI) stands for, checked as far as can be done without playing it: a local file
+// must exist, be readable and hold a video GStreamer can decode; another URI needs an installed
+// element that reads it. On failure returns empty and says why in error, in a user's words.
+std::string checkedSourceUri(const std::string &source, std::string &error);
+
+// The camera that plays uri, named name.
+CameraInfo sourceCamera(const std::string &name, const std::string &uri);

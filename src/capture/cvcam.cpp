@@ -14,6 +14,7 @@
 #include "camera_list.h"
 #include "camera_watch.h"
 #include "capture_pipeline.h"
+#include "capture_preset.h"
 #include "console.h"
 #include "gui_dispatch.h"
 #include "video_formats.h"
@@ -38,6 +39,8 @@ struct CaptureLayer {
 	std::size_t active = 0; // the camera the pipeline captures from
 	// While capturing from a device: waits for it to come back after it is unplugged.
 	std::unique_ptr<CameraWatch> watch;
+	// What the command line answered before the dialogs: set by cvcamPreset().
+	std::optional<ResolvedPreset> preset;
 };
 
 // Main thread only.
@@ -128,10 +131,18 @@ void resumeReturnedCamera()
 int cvcamSelectCamera(std::vector<int> &cameraList)
 {
 	CaptureLayer &state = layer();
-	state.cameras = findCameras();
-	cameraList = chooseCameras(state.cameras, captureConsole());
+	if (state.preset) {
+		state.cameras = state.preset->cameras;
+		cameraList = state.preset->chosen;
+	} else {
+		state.cameras = findCameras();
+		cameraList = chooseCameras(state.cameras, captureConsole());
+	}
 	state.settings.assign(state.cameras.size(), CameraSettings{});
 	state.formats.assign(state.cameras.size(), std::nullopt);
+	if (state.preset && state.preset->format && !cameraList.empty())
+		state.settings[static_cast<std::size_t>(cameraList.front())].format =
+			state.preset->format;
 	return static_cast<int>(cameraList.size());
 }
 
@@ -160,7 +171,8 @@ int cvcamGetProperty(int camera, const char *property, void *)
 	if (!knownCamera(camera) || !property || std::strcmp(property, "video_pp") != 0)
 		return -1;
 	Console &console = captureConsole();
-	if (!console.isTerminal)
+	// A format the command line named is not asked again.
+	if (!console.isTerminal || (layer().preset && layer().preset->format))
 		return 0;
 	const auto index = static_cast<std::size_t>(camera);
 	const std::vector<VideoFormat> &formats = formatsOf(index);
@@ -222,4 +234,32 @@ int cvcamExit()
 	state.pipeline.reset();
 	state.settings.assign(state.cameras.size(), CameraSettings{});
 	return 0;
+}
+
+int cvcamPreset(const CvcamPreset &preset)
+{
+	CaptureLayer &state = layer();
+	state.preset.reset();
+	if (preset == CvcamPreset{})
+		return 0;
+	ResolvedPreset resolved;
+	const int status = resolvePreset(preset, captureConsole(), resolved);
+	if (status == 0)
+		state.preset = std::move(resolved);
+	return status;
+}
+
+int cvcamListCameras(std::ostream &out)
+{
+	std::vector<CameraInfo> cameras = findCameras();
+	const bool standingIn = cameras.empty();
+	if (standingIn)
+		cameras.push_back(testPatternCamera());
+	listCameras(cameras, standingIn, out);
+	return 0;
+}
+
+GOptionGroup *cvcamOptionGroup()
+{
+	return gst_init_get_option_group();
 }

@@ -49,3 +49,12 @@ inline GstElementPtr sinkElement(GstElement *element)
 {
 	return GstElementPtr(element ? GST_ELEMENT(gst_object_ref_sink(element)) : nullptr);
 }
+
+// For GLib objects that are not GStreamer objects (a discoverer and what it finds).
+template <typename T>
+struct GObjectUnref {
+	void operator()(T *object) const { g_object_unref(object); }
+};
+
+template <typename T>
+using GObjectPtr = std::unique_ptr<T, GObjectUnref<T>>;

@@ -175,22 +175,6 @@ void addFormat(std::vector<VideoFormat> &formats, VideoFormat format)
 	formats.push_back(std::move(format));
 }
 
-std::string formatLine(const VideoFormat &format)
-{
-	std::ostringstream line;
-	line << std::left << std::setw(5)
-	     << (format.pixelFormat.empty() ? std::string("raw") : format.pixelFormat) << std::right
-	     << std::setw(6) << format.width << "x" << std::left << std::setw(6) << format.height;
-	if (format.rates.empty()) {
-		line << "any rate";
-	} else {
-		for (std::size_t i = 0; i < format.rates.size(); ++i)
-			line << (i ? ", " : "") << rateText(format.rates[i]);
-		line << " frames/s";
-	}
-	return line.str();
-}
-
 // A format index, optionally followed by one of its rates; false with a reason otherwise.
 bool parseFormatAnswer(const std::string &answer, const std::vector<VideoFormat> &formats,
 		       FormatChoice &choice, std::string &problem)
@@ -231,6 +215,22 @@ bool parseFormatAnswer(const std::string &answer, const std::vector<VideoFormat>
 }
 
 } // namespace
+
+std::string formatLine(const VideoFormat &format)
+{
+	std::ostringstream line;
+	line << std::left << std::setw(5)
+	     << (format.pixelFormat.empty() ? std::string("raw") : format.pixelFormat) << std::right
+	     << std::setw(6) << format.width << "x" << std::left << std::setw(6) << format.height;
+	if (format.rates.empty()) {
+		line << "any rate";
+	} else {
+		for (std::size_t i = 0; i < format.rates.size(); ++i)
+			line << (i ? ", " : "") << rateText(format.rates[i]);
+		line << " frames/s";
+	}
+	return line.str();
+}
 
 std::vector<VideoFormat> formatsFromCaps(const GstCaps *caps)
 {

@@ -48,6 +48,9 @@ FormatChoice defaultFormat(const std::vector<VideoFormat> &formats);
 // Caps that ask the source for exactly this choice, in gst-launch syntax.
 std::string capsText(const VideoFormat &format, FrameRate rate);
 
+// One format as the page lists it: pixel format, size and rates.
+std::string formatLine(const VideoFormat &format);
+
 // The page itself: lists the formats of the camera named camera, marks current and, on a terminal,
 // asks for another (Enter, "q" or the end of input keep current). Without a terminal it writes and
 // reads nothing. Returns the choice.
