@@ -32,6 +32,7 @@ bool windowVisible(const char *name)
 // What the fake saw, in call order; touched on the main thread only.
 struct Recorder {
 	std::vector<int> selection;
+	int presetStatus = 0;
 	std::vector<std::string> calls;
 	void *callback = nullptr;
 	int renderWidth = 0;
@@ -61,6 +62,13 @@ std::string flagText(void *value)
 } // namespace
 
 // The fake capture layer, linked in place of the real one.
+
+int cvcamPreset(const CvcamPreset &preset)
+{
+	if (!(preset == CvcamPreset{}))
+		record("preset " + preset.camera);
+	return recorder->presetStatus;
+}
 
 int cvcamSelectCamera(std::vector<int> &cameraList)
 {

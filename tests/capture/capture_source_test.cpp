@@ -1,0 +1,149 @@
+// Video files and streams as sources: what is refused before any window, and a clip that plays at
+// its own pace and starts again at its end.
+#include "capture/capture_source.h"
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "capture/capture_pipeline.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Clips made once for the suite with GStreamer's own encoders.
+class Sources : public testing::Test
+{
+protected:
+	static void SetUpTestSuite()
+	{
+		char pattern[] = "/tmp/capture_source_XXXXXX";
+		ASSERT_TRUE(mkdtemp(pattern));
+		dir = pattern;
+		// 10 frames at 20 frames/s: half a second, with a tone beside it that must not
+		// stop the video.
+		make("videotestsrc pattern=ball num-buffers=10 ! video/x-raw,width=160,height=120,"
+		     "framerate=20/1 ! jpegenc ! queue ! avimux name=mux ! filesink location=" +
+		     (dir / "clip.avi").string() +
+		     " audiotestsrc num-buffers=30 ! audioconvert ! queue ! mux.");
+		make("videotestsrc num-buffers=1 ! jpegenc ! filesink location=" +
+		     (dir / "still.jpg").string());
+		make("audiotestsrc num-buffers=10 ! wavenc ! filesink location=" +
+		     (dir / "tone.wav").string());
+		std::ofstream(dir / "notes.txt") << "not a video\n";
+	}
+	static void TearDownTestSuite() { fs::remove_all(dir); }
+
+	static void make(const std::string &description)
+	{
+		GError *rawError = nullptr;
+		const GstElementPtr pipeline =
+			sinkElement(gst_parse_launch(description.c_str(), &rawError));
+		const GErrorPtr error(rawError);
+		ASSERT_TRUE(pipeline && !error) << description;
+		gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
+		const GstBusPtr bus(gst_element_get_bus(pipeline.get()));
+		const GstMessagePtr message(gst_bus_timed_pop_filtered(
+			bus.get(), 60 * GST_SECOND,
+			static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
+		gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+		ASSERT_TRUE(message && GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_EOS)
+			<< description;
+	}
+
+	static std::string refusal(const std::string &source)
+	{
+		std::string error;
+		const std::string uri = checkedSourceUri(source, error);
+		EXPECT_EQ(uri, "") << source;
+		return error;
+	}
+
+	static fs::path dir;
+};
+
+fs::path Sources::dir;
+
+std::atomic<int> framesSeen{ 0 }; // written by the streaming thread, read by the test
+
+void countFrame(const cv::Mat &)
+{
+	++framesSeen;
+}
+
+} // namespace
+
+// Catches a source that cannot play reaching the window (and failing only there, or silently), and
+// a refusal that does not say why.
+TEST_F(Sources, WhatCannotPlayIsRefusedWithItsReason)
+{
+	EXPECT_EQ(refusal((dir / "missing.avi").string()), "no such file or directory");
+	EXPECT_EQ(refusal("file://" + (dir / "missing.avi").string()), "no such file or directory");
+	EXPECT_EQ(refusal(dir.string()), "it is a directory");
+	EXPECT_EQ(refusal((dir / "notes.txt").string()),
+		  "it is not a video GStreamer can play (could not determine type of stream)");
+	EXPECT_EQ(refusal((dir / "tone.wav").string()), "it holds no video");
+	EXPECT_EQ(refusal((dir / "still.jpg").string()), "it is a still image, not a video");
+	EXPECT_EQ(refusal("nosuchscheme://host/stream"),
+		  "no installed GStreamer element reads \"nosuchscheme\" URIs");
+}
+
+// Catches a playable file or a reachable-looking stream refused, and a relative path not made
+// into an absolute URI.
+TEST_F(Sources, WhatCanPlayBecomesItsUri)
+{
+	std::string error;
+	const fs::path previous = fs::current_path();
+	fs::current_path(dir);
+	EXPECT_EQ(checkedSourceUri("clip.avi", error), "file://" + (dir / "clip.avi").string());
+	fs::current_path(previous);
+	EXPECT_EQ(error, "");
+	// A network stream is only checked for a reader; it fails later, if at all, as a camera.
+	EXPECT_EQ(checkedSourceUri("http://127.0.0.1:1/clip.avi", error),
+		  "http://127.0.0.1:1/clip.avi");
+}
+
+// Catches a clip decoded as fast as the CPU allows instead of at its own rate, its end reported as
+// a camera fault or ending the frames, and its sound track stopping the video.
+TEST_F(Sources, AClipPlaysAtItsOwnPaceAndStartsAgainAtItsEnd)
+{
+	std::string error;
+	const std::string uri = checkedSourceUri((dir / "clip.avi").string(), error);
+	ASSERT_FALSE(uri.empty()) << error;
+	std::mutex lock; // guards faults
+	std::vector<std::string> faults;
+	CaptureOptions options;
+	options.onFault = [&](const std::string &line) {
+		std::lock_guard guard(lock);
+		faults.push_back(line);
+	};
+	framesSeen = 0;
+	auto capture = CapturePipeline::create(sourceCamera("clip.avi", uri), &countFrame, error,
+					       std::move(options));
+	ASSERT_TRUE(capture) << error;
+	const auto start = std::chrono::steady_clock::now();
+	ASSERT_TRUE(capture->start(error)) << error;
+	// Three times through the clip; a slow machine only takes longer.
+	for (int i = 0; i < 6000 && framesSeen < 30; ++i)
+		std::this_thread::sleep_for(10ms);
+	const double seconds =
+		std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+	const int frames = framesSeen;
+	capture->stop();
+	EXPECT_GE(frames, 30);
+	// At 20 frames/s no run can see more than this, however fast the machine; a clip decoded
+	// unpaced would give all 30 in a few milliseconds.
+	EXPECT_LE(frames, 20 * seconds + 5) << "in " << seconds << " s";
+	std::lock_guard guard(lock);
+	EXPECT_TRUE(faults.empty()) << faults.front();
+}

@@ -1,0 +1,195 @@
+// The option parser as a table: argument lists to the settings of a run, to what to print, or to
+// the usage error's lines.
+#include "command_line.h"
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Arguments = std::vector<std::string>;
+
+CommandLine parsed(Arguments arguments)
+{
+	arguments.insert(arguments.begin(), "/usr/bin/edge-viewer");
+	return parseCommandLine(arguments);
+}
+
+ViewerSettings withCamera(const std::string &camera)
+{
+	ViewerSettings settings;
+	settings.capture.camera = camera;
+	return settings;
+}
+
+ViewerSettings withFormat(CvcamFormatRequest request, bool testPattern = false)
+{
+	ViewerSettings settings;
+	settings.capture.format = std::move(request);
+	settings.capture.testPattern = testPattern;
+	return settings;
+}
+
+ViewerSettings withSource(const std::string &source)
+{
+	ViewerSettings settings;
+	settings.capture.source = source;
+	return settings;
+}
+
+ViewerSettings withThresholds(int low, int high)
+{
+	ViewerSettings settings;
+	settings.threshold1 = low;
+	settings.threshold2 = high;
+	return settings;
+}
+
+struct RunCase {
+	Arguments arguments;
+	ViewerSettings settings;
+};
+
+void PrintTo(const RunCase &run, std::ostream *out)
+{
+	for (const std::string &argument : run.arguments)
+		*out << argument << " ";
+}
+
+class ValidArguments : public testing::TestWithParam<RunCase>
+{
+};
+
+struct ErrorCase {
+	Arguments arguments;
+	std::string what; // the first line, after "edge-viewer: "
+};
+
+void PrintTo(const ErrorCase &error, std::ostream *out)
+{
+	for (const std::string &argument : error.arguments)
+		*out << argument << " ";
+}
+
+class InvalidArguments : public testing::TestWithParam<ErrorCase>
+{
+};
+
+} // namespace
+
+// Catches an option ignored, a value cut or misread (the rate of a format, a FOURCC's case, a
+// threshold pair in either order), short and long forms that differ, and GStreamer's own options
+// refused.
+TEST_P(ValidArguments, GiveTheSettingsOfARun)
+{
+	const CommandLine line = parsed(GetParam().arguments);
+	ASSERT_EQ(line.action, CommandLine::Action::run) << line.text;
+	EXPECT_EQ(line.settings, GetParam().settings);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	Table, ValidArguments,
+	testing::Values(
+		RunCase{ {}, {} }, RunCase{ { "-c", "2" }, withCamera("2") },
+		RunCase{ { "--camera=/dev/v4l/by-id/usb-cam" },
+			 withCamera("/dev/v4l/by-id/usb-cam") },
+		RunCase{ { "--camera", "Integrated Webcam" }, withCamera("Integrated Webcam") },
+		RunCase{ { "-f", "1280x720@30" },
+			 withFormat({ 1280, 720, 30, "", "1280x720@30" }) },
+		RunCase{ { "--format=1920x1080@29.97:mjpg" },
+			 withFormat({ 1920, 1080, 29.97, "mjpg", "1920x1080@29.97:mjpg" }) },
+		RunCase{ { "-f", "640x480:YUY2" },
+			 withFormat({ 640, 480, 0, "YUY2", "640x480:YUY2" }) },
+		RunCase{ { "--test-pattern", "-f", "320x240@15" },
+			 withFormat({ 320, 240, 15, "", "320x240@15" }, true) },
+		RunCase{ { "-s", "clip.avi" }, withSource("clip.avi") },
+		RunCase{ { "--source", "rtsp://camera.local/stream" },
+			 withSource("rtsp://camera.local/stream") },
+		RunCase{ { "-t", "0,255" }, withThresholds(0, 255) },
+		RunCase{ { "--thresholds=200,10" }, withThresholds(200, 10) },
+		RunCase{ { "--gst-debug-no-color" }, {} }));
+
+// Catches a mistake that would start a run anyway (with the windows and the camera) or end with
+// the wrong status, and an error line without the hint to --help.
+TEST_P(InvalidArguments, GiveOneLineAndTheHintWithStatusTwo)
+{
+	const CommandLine line = parsed(GetParam().arguments);
+	EXPECT_EQ(line.action, CommandLine::Action::usageError);
+	EXPECT_EQ(line.text, "edge-viewer: " + GetParam().what + "\nTry 'edge-viewer --help'.\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	Table, InvalidArguments,
+	testing::Values(
+		ErrorCase{ { "--bogus" }, "unknown option --bogus" },
+		ErrorCase{ { "-x" }, "unknown option -x" },
+		ErrorCase{ { "stray" }, "unexpected argument 'stray'" },
+		ErrorCase{ { "-c" }, "missing argument for -c" },
+		ErrorCase{ { "--format" }, "missing argument for --format" },
+		ErrorCase{ { "-c", "" }, "--camera needs an index, a device path or a name" },
+		ErrorCase{ { "-s", "" }, "--source needs a file or a URI" },
+		ErrorCase{ { "-t", "256,0" },
+			   "--thresholds takes T1,T2 with each from 0 to 255, such "
+			   "as 100,120, not '256,0'" },
+		ErrorCase{ { "-t", "-1,5" },
+			   "--thresholds takes T1,T2 with each from 0 to 255, such "
+			   "as 100,120, not '-1,5'" },
+		ErrorCase{ { "-t", "5" },
+			   "--thresholds takes T1,T2 with each from 0 to 255, such as "
+			   "100,120, not '5'" },
+		ErrorCase{ { "-t", "5," },
+			   "--thresholds takes T1,T2 with each from 0 to 255, such "
+			   "as 100,120, not '5,'" },
+		ErrorCase{ { "-t", "1,2,3" },
+			   "--thresholds takes T1,T2 with each from 0 to 255, such "
+			   "as 100,120, not '1,2,3'" },
+		ErrorCase{ { "-f", "1280x" },
+			   "--format takes WxH[@FPS][:FOURCC], such as "
+			   "1280x720@30, not '1280x'" },
+		ErrorCase{ { "-f", "0x480" },
+			   "--format takes WxH[@FPS][:FOURCC], such as "
+			   "1280x720@30, not '0x480'" },
+		ErrorCase{ { "-f", "640x480@0" },
+			   "--format takes WxH[@FPS][:FOURCC], such as "
+			   "1280x720@30, not '640x480@0'" },
+		ErrorCase{ { "-f", "640x480@" },
+			   "--format takes WxH[@FPS][:FOURCC], such as "
+			   "1280x720@30, not '640x480@'" },
+		ErrorCase{ { "-f", "640x480:" },
+			   "--format takes WxH[@FPS][:FOURCC], such as "
+			   "1280x720@30, not '640x480:'" },
+		ErrorCase{ { "-f", "640 x 480" },
+			   "--format takes WxH[@FPS][:FOURCC], such as "
+			   "1280x720@30, not '640 x 480'" },
+		ErrorCase{ { "--test-pattern", "-c", "0" },
+			   "--test-pattern and --camera name two different cameras" },
+		ErrorCase{ { "-s", "clip.avi", "-c", "0" },
+			   "--source replaces the camera; leave out --camera and --test-pattern" },
+		ErrorCase{ { "-s", "clip.avi", "-f", "640x480" },
+			   "--source plays in its own format; leave out --format" }));
+
+// Catches --help or --version starting a run, or being refused next to other options, and a help
+// text that leaves out an option or the exit statuses.
+TEST(CommandLine, HelpAndVersionPrintInsteadOfRunning)
+{
+	for (const char *help : { "-h", "--help" }) {
+		const CommandLine line = parsed({ "-c", "1", help });
+		ASSERT_EQ(line.action, CommandLine::Action::help);
+		for (const char *option :
+		     { "-h, --help", "--version", "-l, --list-cameras", "-c, --camera=WHICH",
+		       "-f, --format=WxH[@FPS][:FOURCC]", "--test-pattern", "-s, --source=URI|PATH",
+		       "-t, --thresholds=T1,T2", "Exit status:", "  0  ", "  1  ", "  2  " })
+			EXPECT_NE(line.text.find(option), std::string::npos) << option;
+		EXPECT_EQ(line.text.rfind("Usage:\n  edge-viewer [OPTION", 0), 0u) << line.text;
+	}
+	const CommandLine version = parsed({ "--version" });
+	ASSERT_EQ(version.action, CommandLine::Action::version);
+	EXPECT_TRUE(std::regex_match(version.text,
+				     std::regex("edge-viewer [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+		<< version.text;
+	EXPECT_EQ(parsed({ "-l" }).action, CommandLine::Action::listCameras);
+	EXPECT_NE(parsed({ "--help-gst" }).text.find("--gst-debug-level"), std::string::npos);
+}
