@@ -166,8 +166,8 @@ INSTANTIATE_TEST_SUITE_P(
 			FormatCase{ request(320, 240, 0, "NV12"), "320x240" },
 			FormatCase{ request(800, 600),
 				    "refused: it does not offer that; the nearest offered "
-				    "are 640x480@60:MJPG, 640x480@30:MJPG, "
-				    "640x480@30:YUY2" },
+				    "are 640x480@60:MJPG, 640x480@30:YUY2, "
+				    "640x480@30:MJPG" },
 			FormatCase{ request(640, 480, 50, "YUY2"),
 				    "refused: it does not offer that; the nearest offered are "
 				    "640x480@30:YUY2, 640x480@15:YUY2, 640x480@60:MJPG" },
