@@ -13,9 +13,10 @@ packages=(
   clang-14 libclang-rt-14-dev
   # run: camera capture, conversion, JPEG decoding, the test pattern and its clock
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-x fonts-dejavu-core
-  # tests and the headless demo: a virtual display, input events, screenshots, and a terminal
-  # multiplexer to answer the camera dialog
-  xvfb xdotool imagemagick x11-utils libx11-dev tmux
+  # tests and the headless demo: a virtual display, input events, screenshots, a terminal
+  # multiplexer to answer the camera dialog, and gst-launch-1.0 to make the video clip the
+  # command-line test plays
+  xvfb xdotool imagemagick x11-utils libx11-dev tmux gstreamer1.0-tools
   # the Debian package: library dependencies, and the checks on what it ships
   dpkg-dev file lintian desktop-file-utils
 )

@@ -227,3 +227,29 @@ TEST_F(Driver, WithoutADisplayEndsWithOneLineBeforeTouchingTheCamera)
 	}
 	setenv("DISPLAY", display.c_str(), 1);
 }
+
+// Catches the command line's choice reaching the capture layer after its dialogs (or not at all),
+// the sliders not starting where the command line put them, and a preset that failed still
+// opening a window or choosing a camera.
+TEST_F(Driver, TheCommandLineReachesCaptureBeforeTheDialogsAndSetsTheSliders)
+{
+	seen.selection = { 0 };
+	ViewerSettings settings;
+	settings.capture.camera = "Webcam";
+	settings.threshold1 = 7;
+	settings.threshold2 = 250;
+	EXPECT_EQ(runEdgeViewer(settings), 0);
+	ASSERT_GE(seen.calls.size(), 2u);
+	EXPECT_EQ(seen.calls[0], "preset Webcam");
+	EXPECT_EQ(seen.calls[1], "select");
+	EXPECT_EQ(seen.sliderT1AtInit, 7);
+	EXPECT_EQ(seen.sliderT2AtInit, 250);
+
+	for (const int status : { 1, 2 }) {
+		seen.calls.clear();
+		seen.presetStatus = status;
+		EXPECT_EQ(runEdgeViewer(settings), status);
+		EXPECT_EQ(seen.calls, std::vector<std::string>{ "preset Webcam" });
+		EXPECT_FALSE(windowVisible(edgeWindow));
+	}
+}

@@ -40,6 +40,22 @@ head -n 1 "$work/stdout" | grep -qE '^0  ' || fail "--list-cameras does not star
 grep -qE '^ +[0-9]+  [A-Za-z0-9]+ +[0-9]+x[0-9]+ ' "$work/stdout" || fail "--list-cameras lists no format"
 echo "--list-cameras: status 0 without a display, $(grep -c '^[0-9]' "$work/stdout") camera(s)"
 
+# The bash completion the package installs: options, files for --source, the formats the camera
+# list offers for --format.
+completion=$(dirname "$0")/../../packaging/edge-viewer.bash-completion
+completed() {
+  bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _edge_viewer
+    echo "${COMPREPLY[*]}"' - "$completion" "$@"
+}
+touch "$work/clip.avi"
+[ "$(completed edge-viewer --te)" = --test-pattern ] || fail "completion of --te: $(completed edge-viewer --te)"
+[ "$(completed edge-viewer -s "$work/cl")" = "$work/clip.avi" ] || fail "completion of -s: $(completed edge-viewer -s "$work/cl")"
+# Without a camera here, the test pattern's formats; with one, at least some format.
+[ -n "$(PATH=$(dirname "$viewer"):$PATH completed edge-viewer --format '')" ] ||
+  fail "completion of --format offers nothing"
+rm "$work/clip.avi"
+echo "bash completion: --te to --test-pattern; --format offers $(PATH=$(dirname "$viewer"):$PATH completed edge-viewer --format '' | wc -w) formats"
+
 # A bad option: what is wrong, then the hint, and nothing on stdout.
 for arguments in "--bogus" "-c" "-t 300,1" "-f 640" "stray" "--test-pattern -c 0"; do
   # shellcheck disable=SC2086

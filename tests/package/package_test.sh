@@ -17,10 +17,16 @@ dpkg-deb -x "$package" "$root" || fail "dpkg-deb could not unpack $package"
 
 for file in usr/bin/edge-viewer usr/share/applications/edge-viewer.desktop \
   usr/share/icons/hicolor/scalable/apps/edge-viewer.svg usr/share/man/man1/edge-viewer.1.gz \
-  usr/share/doc/edge-viewer/copyright usr/share/doc/edge-viewer/changelog.gz; do
+  usr/share/doc/edge-viewer/copyright usr/share/doc/edge-viewer/changelog.gz \
+  usr/share/bash-completion/completions/edge-viewer; do
   [ -s "$root/$file" ] || fail "the package lacks /$file"
 done
 [ -x "$root/usr/bin/edge-viewer" ] || fail "/usr/bin/edge-viewer is not executable"
+
+# The installed completion completes the installed program's options.
+completion=$(bash -c 'source "$1/usr/share/bash-completion/completions/edge-viewer"
+  COMP_WORDS=(edge-viewer --list); COMP_CWORD=1; _edge_viewer; echo "${COMPREPLY[*]}"' - "$root")
+[ "$completion" = --list-cameras ] || fail "the bash completion completes --list to \"$completion\""
 
 # A version bump in CMakeLists.txt alone leaves the changelog behind it, which apt shows users.
 version=$(dpkg-deb -f "$package" Version)
