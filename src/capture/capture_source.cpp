@@ -1,7 +1,6 @@
 // A camera's source element, made from its device or its description, in front of the tail.
 #include "capture_source.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -10,6 +9,8 @@
 #include <unistd.h>
 
 #include <gst/pbutils/pbutils.h>
+
+#include "source_replay.h"
 
 namespace {
 
@@ -78,50 +79,6 @@ void onDecodedPad(GstElement *, GstPad *pad, gpointer tail)
 		gst_pad_link(pad, sinkPad.get());
 }
 
-// Whether the decoded stream gave a frame since it last started: only then does its end start it
-// again, so that a stream that ends at once is reported instead of restarted for ever. Written and
-// read by whichever streaming thread feeds the tail; freed with the probe.
-struct Replay {
-	GstElement *pipeline; // borrowed: the probe lives on a pad inside it
-	std::atomic<bool> framesSinceStart{ false };
-};
-
-void seekToStart(GstElement *pipeline, gpointer)
-{
-	// A seek that fails leaves the source silent, which the stall watch reports.
-	gst_element_seek_simple(
-		pipeline, GST_FORMAT_TIME,
-		static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT), 0);
-}
-
-bool seekable(GstPad *pad)
-{
-	GstQuery *query = gst_query_new_seeking(GST_FORMAT_TIME);
-	gboolean canSeek = FALSE;
-	if (gst_pad_peer_query(pad, query))
-		gst_query_parse_seeking(query, nullptr, &canSeek, nullptr, nullptr);
-	gst_query_unref(query);
-	return canSeek;
-}
-
-// Streaming thread. The end of a file becomes its start again: the end-of-stream event goes no
-// further, so the capture never sees it as a fault, and the seek runs on another thread, since
-// one from the streaming thread would wait for that thread itself. A stream that cannot seek
-// ends as a camera would.
-GstPadProbeReturn onDecodedData(GstPad *pad, GstPadProbeInfo *info, gpointer data)
-{
-	auto *replay = static_cast<Replay *>(data);
-	if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
-		replay->framesSinceStart.store(true, std::memory_order_relaxed);
-		return GST_PAD_PROBE_OK;
-	}
-	if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) != GST_EVENT_EOS ||
-	    !replay->framesSinceStart.exchange(false) || !seekable(pad))
-		return GST_PAD_PROBE_OK;
-	gst_element_call_async(replay->pipeline, &seekToStart, nullptr, nullptr);
-	return GST_PAD_PROBE_DROP;
-}
-
 // A decoded file or stream, paced to the pipeline's clock (the sinks do not wait for it, as a
 // camera never runs ahead) and played again from the start at its end.
 GstElementPtr uriPipeline(const CameraInfo &camera, const std::string &tailText, std::string &error)
@@ -145,12 +102,7 @@ GstElementPtr uriPipeline(const CameraInfo &camera, const std::string &tailText,
 			 GST_ELEMENT(gst_object_ref(tail.get())), nullptr);
 	// The tail lives in the pipeline as long as the decoder that signals.
 	g_signal_connect(decoder.get(), "pad-added", G_CALLBACK(onDecodedPad), tail.get());
-	const GstObjectPtr<GstPad> sinkPad(gst_element_get_static_pad(tail.get(), "sink"));
-	gst_pad_add_probe(sinkPad.get(),
-			  static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
-						       GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
-			  &onDecodedData, new Replay{ pipeline.get() },
-			  [](gpointer replay) { delete static_cast<Replay *>(replay); });
+	playAgainAtEnd(tail.get());
 	return pipeline;
 }
 
