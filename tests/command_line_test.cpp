@@ -121,6 +121,21 @@ TEST_P(InvalidArguments, GiveOneLineAndTheHintWithStatusTwo)
 	EXPECT_EQ(line.text, "edge-viewer: " + GetParam().what + "\nTry 'edge-viewer --help'.\n");
 }
 
+namespace {
+
+std::string badThresholds(const std::string &value)
+{
+	return "--thresholds takes T1,T2 with each from 0 to 255, such as 100,120, not '" + value +
+	       "'";
+}
+
+std::string badFormat(const std::string &value)
+{
+	return "--format takes WxH[@FPS][:FOURCC], such as 1280x720@30, not '" + value + "'";
+}
+
+} // namespace
+
 INSTANTIATE_TEST_SUITE_P(
 	Table, InvalidArguments,
 	testing::Values(
@@ -131,39 +146,17 @@ INSTANTIATE_TEST_SUITE_P(
 		ErrorCase{ { "--format" }, "missing argument for --format" },
 		ErrorCase{ { "-c", "" }, "--camera needs an index, a device path or a name" },
 		ErrorCase{ { "-s", "" }, "--source needs a file or a URI" },
-		ErrorCase{ { "-t", "256,0" },
-			   "--thresholds takes T1,T2 with each from 0 to 255, such "
-			   "as 100,120, not '256,0'" },
-		ErrorCase{ { "-t", "-1,5" },
-			   "--thresholds takes T1,T2 with each from 0 to 255, such "
-			   "as 100,120, not '-1,5'" },
-		ErrorCase{ { "-t", "5" },
-			   "--thresholds takes T1,T2 with each from 0 to 255, such as "
-			   "100,120, not '5'" },
-		ErrorCase{ { "-t", "5," },
-			   "--thresholds takes T1,T2 with each from 0 to 255, such "
-			   "as 100,120, not '5,'" },
-		ErrorCase{ { "-t", "1,2,3" },
-			   "--thresholds takes T1,T2 with each from 0 to 255, such "
-			   "as 100,120, not '1,2,3'" },
-		ErrorCase{ { "-f", "1280x" },
-			   "--format takes WxH[@FPS][:FOURCC], such as "
-			   "1280x720@30, not '1280x'" },
-		ErrorCase{ { "-f", "0x480" },
-			   "--format takes WxH[@FPS][:FOURCC], such as "
-			   "1280x720@30, not '0x480'" },
-		ErrorCase{ { "-f", "640x480@0" },
-			   "--format takes WxH[@FPS][:FOURCC], such as "
-			   "1280x720@30, not '640x480@0'" },
-		ErrorCase{ { "-f", "640x480@" },
-			   "--format takes WxH[@FPS][:FOURCC], such as "
-			   "1280x720@30, not '640x480@'" },
-		ErrorCase{ { "-f", "640x480:" },
-			   "--format takes WxH[@FPS][:FOURCC], such as "
-			   "1280x720@30, not '640x480:'" },
-		ErrorCase{ { "-f", "640 x 480" },
-			   "--format takes WxH[@FPS][:FOURCC], such as "
-			   "1280x720@30, not '640 x 480'" },
+		ErrorCase{ { "-t", "256,0" }, badThresholds("256,0") },
+		ErrorCase{ { "-t", "-1,5" }, badThresholds("-1,5") },
+		ErrorCase{ { "-t", "5" }, badThresholds("5") },
+		ErrorCase{ { "-t", "5," }, badThresholds("5,") },
+		ErrorCase{ { "-t", "1,2,3" }, badThresholds("1,2,3") },
+		ErrorCase{ { "-f", "1280x" }, badFormat("1280x") },
+		ErrorCase{ { "-f", "0x480" }, badFormat("0x480") },
+		ErrorCase{ { "-f", "640x480@0" }, badFormat("640x480@0") },
+		ErrorCase{ { "-f", "640x480@" }, badFormat("640x480@") },
+		ErrorCase{ { "-f", "640x480:" }, badFormat("640x480:") },
+		ErrorCase{ { "-f", "640 x 480" }, badFormat("640 x 480") },
 		ErrorCase{ { "--test-pattern", "-c", "0" },
 			   "--test-pattern and --camera name two different cameras" },
 		ErrorCase{ { "-s", "clip.avi", "-c", "0" },

@@ -10,6 +10,7 @@
 
 #include <gst/pbutils/pbutils.h>
 
+#include "capture_pipeline.h"
 #include "source_replay.h"
 
 namespace {
@@ -183,7 +184,7 @@ GstElementPtr sourcePipeline(const CameraInfo &camera, const std::string &tail, 
 
 std::string checkedSourceUri(const std::string &source, std::string &error)
 {
-	gst_init(nullptr, nullptr);
+	ensureGstreamer();
 	std::string uri;
 	std::string path;
 	if (source.find("://") != std::string::npos && gst_uri_is_valid(source.c_str())) {

@@ -223,6 +223,33 @@ TEST(Preset, ReachesCaptureWithoutAnyQuestion)
 	overrideConsole(nullptr);
 }
 
+// Catches a format named without a camera skipping the camera dialog, being matched against
+// another camera than the one chosen there, or the format page asking again.
+TEST(Preset, AFormatAloneIsMatchedAgainstTheCameraTheDialogChooses)
+{
+	std::istringstream in("1\n");
+	std::ostringstream out;
+	Console console{ &in, &out, true };
+	overrideConsole(&console);
+	CameraInfo small = camera("Small");
+	small.offeredCaps = "video/x-raw,format=YUY2,width=320,height=240,framerate=30/1";
+	overrideCameras({ small, testPatternCamera() });
+	CvcamPreset preset;
+	preset.format = request(1280, 720);
+	ASSERT_EQ(cvcamPreset(preset), 0);
+	EXPECT_NE(out.str().find("Which camera?"), std::string::npos);
+	std::vector<int> chosen;
+	cvcamSelectCamera(chosen);
+	EXPECT_EQ(chosen, std::vector<int>{ 1 });
+	const auto asked = out.str().size();
+	EXPECT_EQ(cvcamGetProperty(1, "video_pp", nullptr), 0);
+	EXPECT_EQ(out.str().size(), asked);
+	cvcamExit();
+	EXPECT_EQ(cvcamPreset({}), 0);
+	overrideCameras({});
+	overrideConsole(nullptr);
+}
+
 // Catches a camera or format that is not there starting a run anyway, or ending it with the
 // status of a run that could not start rather than of a usage error.
 TEST(Preset, WhatIsNotThereEndsWithStatusTwoAndOneLine)

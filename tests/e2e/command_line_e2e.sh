@@ -30,6 +30,11 @@ for text in "Usage:" "--camera=WHICH" "--format=WxH[@FPS][:FOURCC]" "--source=UR
   grep -qF -- "$text" "$work/stdout" || fail "--help does not mention $text"
 done
 headless 0 -h
+# Help that could not be written is no success.
+status=0
+env -u DISPLAY "$viewer" --help >/dev/full 2>"$work/stderr" || status=$?
+[ "$status" -eq 1 ] && grep -q '^edge-viewer: failed to write to standard output' "$work/stderr" ||
+  fail "--help to a full disk: status $status, said: $(cat "$work/stderr")"
 headless 0 --version
 grep -qxE 'edge-viewer [0-9]+\.[0-9]+\.[0-9]+' "$work/stdout" || fail "--version printed: $(cat "$work/stdout")"
 echo "--help, --version: status 0 without a display; $(cat "$work/stdout")"
