@@ -1,4 +1,5 @@
-// A camera's source element, made from its device or its description, in front of the tail.
+// A camera's source element, made from its device, its description or a decoded video file or
+// stream, in front of the tail; and the check of a video file or stream before it is used.
 #include "capture_source.h"
 
 #include <cerrno>
@@ -80,8 +81,9 @@ void onDecodedPad(GstElement *, GstPad *pad, gpointer tail)
 		gst_pad_link(pad, sinkPad.get());
 }
 
-// A decoded file or stream, paced to the pipeline's clock (the sinks do not wait for it, as a
-// camera never runs ahead) and played again from the start at its end.
+// A decoded file or stream, played again from the start at its end. clocksync holds each frame
+// until its time on the pipeline's clock: the sinks take frames as they come, which paces a camera
+// but would let a file run as fast as it decodes.
 GstElementPtr uriPipeline(const CameraInfo &camera, const std::string &tailText, std::string &error)
 {
 	GstElementPtr decoder = sinkElement(gst_element_factory_make("uridecodebin", nullptr));
