@@ -195,6 +195,11 @@ int matchCamera(const std::vector<CameraInfo> &cameras, const std::string &which
 		return -1;
 	}
 	if (!which.empty() && which.front() == '/') {
+		// The path as the camera gives it first: a camera behind a sound server may name a
+		// node this process cannot see.
+		for (std::size_t i = 0; i < cameras.size(); ++i)
+			if (cameras[i].devicePath == which)
+				return static_cast<int>(i);
 		const std::string node = realPath(which);
 		if (node.empty()) {
 			error = notFound + lowercase(std::strerror(errno)) + "; " +
