@@ -64,8 +64,11 @@ void showImageSized(const std::string &windowName, const cv::Mat &image, int wid
 		showNow(windowName, image, width, height);
 		return;
 	}
-	guiDispatcher().post([windowName, image, width, height, stamp = frameTimingCurrent()] {
-		showNow(windowName, image, width, height);
-		frameTimingShown(stamp);
-	});
+	// A newer frame replaces this one while it waits, so the window shows the newest picture
+	// and the streaming thread never waits for the main thread.
+	guiDispatcher().postFrame(windowName,
+				  [windowName, image, width, height, stamp = frameTimingCurrent()] {
+					  showNow(windowName, image, width, height);
+					  frameTimingShown(stamp);
+				  });
 }

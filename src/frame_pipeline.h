@@ -18,6 +18,7 @@ cv::Mat edgeImageOf(const cv::Mat &frame, int lowThreshold, int highThreshold);
 
 // Shows image in windowName. A width other than 0 makes the window (without automatic sizing) if
 // there is none and resizes it to width x height; 0 keeps the window's own sizing. Any thread: off
-// the main thread the window calls are handed to the main thread's key wait, and image is shared
-// with them, so the caller must not write into it afterwards.
+// the main thread the window calls are handed to the main thread's key wait as a frame of
+// windowName, which a newer frame replaces while it waits; image is shared with them, so the
+// caller must not write into it afterwards.
 void showImageSized(const std::string &windowName, const cv::Mat &image, int width, int height);

@@ -1,6 +1,7 @@
 // The main-thread hand-off for GUI work and the key wait that drains it.
 #include "gui_dispatch.h"
 
+#include <algorithm>
 #include <exception>
 #include <thread>
 #include <utility>
@@ -32,10 +33,10 @@ GuiDispatcher::GuiDispatcher(std::size_t capacity) : capacity_(capacity == 0 ? 1
 bool GuiDispatcher::post(std::function<void()> work)
 {
 	std::unique_lock lock(lock_);
-	spaceFreed_.wait(lock, [this] { return !open_ || pending_.size() < capacity_; });
+	spaceFreed_.wait(lock, [this] { return !open_ || otherWorkCount() < capacity_; });
 	if (!open_)
 		return false;
-	pending_.push_back(std::move(work));
+	pending_.push_back({ {}, std::move(work) });
 	lock.unlock();
 	workPosted_.notify_one();
 	return true;
@@ -45,9 +46,31 @@ bool GuiDispatcher::tryPost(std::function<void()> work)
 {
 	{
 		std::lock_guard lock(lock_);
-		if (!open_ || pending_.size() >= capacity_)
+		if (!open_ || otherWorkCount() >= capacity_)
 			return false;
-		pending_.push_back(std::move(work));
+		pending_.push_back({ {}, std::move(work) });
+	}
+	workPosted_.notify_one();
+	return true;
+}
+
+bool GuiDispatcher::postFrame(const std::string &window, std::function<void()> work)
+{
+	// The frame replaced dies outside the lock and on this thread: releasing its picture may
+	// return a buffer to the camera.
+	std::function<void()> replaced;
+	{
+		std::lock_guard lock(lock_);
+		if (!open_)
+			return false;
+		const auto older =
+			std::find_if(pending_.begin(), pending_.end(),
+				     [&](const Work &queued) { return queued.frameOf == window; });
+		if (older != pending_.end()) {
+			replaced = std::move(older->run);
+			pending_.erase(older);
+		}
+		pending_.push_back({ window, std::move(work) });
 	}
 	workPosted_.notify_one();
 	return true;
@@ -55,7 +78,7 @@ bool GuiDispatcher::tryPost(std::function<void()> work)
 
 std::size_t GuiDispatcher::runPending()
 {
-	std::deque<std::function<void()>> batch;
+	std::deque<Work> batch;
 	{
 		std::lock_guard lock(lock_);
 		batch.swap(pending_);
@@ -64,7 +87,7 @@ std::size_t GuiDispatcher::runPending()
 
 	for (auto &work : batch) {
 		try {
-			work();
+			work.run();
 		} catch (const std::exception &) {
 			// One failed window update must not end the key wait: the next frame
 			// repaints.
@@ -81,7 +104,7 @@ void GuiDispatcher::waitForWork(std::chrono::milliseconds timeout)
 
 void GuiDispatcher::close()
 {
-	std::deque<std::function<void()>> dropped;
+	std::deque<Work> dropped;
 	{
 		std::lock_guard lock(lock_);
 		open_ = false;
@@ -102,6 +125,13 @@ std::size_t GuiDispatcher::pendingCount() const
 {
 	std::lock_guard lock(lock_);
 	return pending_.size();
+}
+
+std::size_t GuiDispatcher::otherWorkCount() const
+{
+	return static_cast<std::size_t>(
+		std::count_if(pending_.begin(), pending_.end(),
+			      [](const Work &work) { return work.frameOf.empty(); }));
 }
 
 GuiDispatcher &guiDispatcher()

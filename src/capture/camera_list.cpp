@@ -90,17 +90,25 @@ CameraInfo testPatternCamera()
 		.name = "Test pattern",
 		.devicePath = {},
 		.device = nullptr,
-		// The chosen format's caps follow the overlay and reach the source through it. A
-		// clock to the second: the overlay draws its text again only when the text
-		// changes, and drawing it on every frame cost a tenth of the viewer's CPU.
+		// The chosen format's caps follow the queue and the overlay and reach the source
+		// through them. A clock to the second: the overlay draws its text again only when
+		// the text changes, and drawing it on every frame cost a tenth of the viewer's CPU.
+		// The leaky queue stands for a camera driver's few buffers: when the viewer falls
+		// behind, the oldest frame is dropped and the source goes on at its rate, with
+		// timestamps of the real capture time, instead of waiting and falling behind in
+		// time.
 		.sourceDescription = "videotestsrc is-live=true pattern=smpte"
 				     " ! clockoverlay halignment=right valignment=bottom"
-				     " font-desc=\"Sans 20\" time-format=%H:%M:%S",
+				     " font-desc=\"Sans 20\" time-format=%H:%M:%S"
+				     " ! queue leaky=downstream max-size-buffers=2"
+				     " max-size-bytes=0 max-size-time=0",
 		.offeredCaps =
 			"video/x-raw,format=YUY2,width=320,height=240,framerate={30/1,15/1};"
 			"video/x-raw,format=YUY2,width=640,height=480,framerate={30/1,15/1};"
 			"video/x-raw,format=YUY2,width=1280,height=720,framerate={30/1,15/1};"
-			"video/x-raw,format=YUY2,width=1920,height=1080,framerate={30/1,15/1}",
+			"video/x-raw,format=YUY2,width=1920,height=1080,"
+			"framerate={60/1,30/1,15/1};"
+			"video/x-raw,format=YUY2,width=3840,height=2160,framerate={30/1,15/1}",
 	};
 }
 

@@ -27,7 +27,8 @@ struct CameraInfo {
 };
 
 // The live test pattern: SMPTE bars with a running clock in one corner, offered at 320x240,
-// 640x480, 1280x720 and 1920x1080, at 30 or 15 frames/s.
+// 640x480, 1280x720, 1920x1080 and 3840x2160, at 30 or 15 frames/s, and 1920x1080 also at 60.
+// Like a camera, it drops frames when the viewer falls behind.
 CameraInfo testPatternCamera();
 
 // What camera offers; null when it does not say.

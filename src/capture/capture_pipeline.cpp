@@ -21,10 +21,15 @@ namespace {
 // packed RGB costs videoflip two to three times as much as flipping YUY2 or I420.
 // chroma-mode=none: a camera's subsampled colour is used as it comes instead of being smoothed
 // first, which costs a third of the conversion; an edge between two colours may move by a pixel.
+// The one-frame leaky queue gives the callback a thread of its own: the source and the conversion
+// go on with the next frame while the callback works, and a converted frame still waiting when a
+// newer one is ready is dropped, so the callback always gets the newest frame and the camera is
+// never held up by it. The appsink therefore never holds more than the frame being handed over.
 // enable-last-sample off: the sink would otherwise keep the newest frame alive after we return.
 constexpr char edgeBranch[] = "videoconvert ! videoflip video-direction=vert"
 			      " ! videoconvert chroma-mode=none ! video/x-raw,format=RGB"
-			      " ! appsink name=framesink sync=false max-buffers=2"
+			      " ! queue leaky=downstream max-size-buffers=1 max-size-bytes=0"
+			      " max-size-time=0 ! appsink name=framesink sync=false max-buffers=1"
 			      " enable-last-sample=false";
 
 // The preview takes the stream as the camera sends it, as BGR top row first, which is what a

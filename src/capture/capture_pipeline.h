@@ -1,5 +1,6 @@
 // One camera's capture: source, conversion to bottom-row-first RGB, and an appsink that lends each
-// frame to the frame callback on GStreamer's streaming thread. Optionally a preview branch, and a
+// frame to the frame callback on a streaming thread of its own, behind a one-frame leaky queue, so
+// that the callback always gets the newest frame. Optionally a preview branch, and a
 // watch for a camera that fails, ends or stalls.
 #pragma once
 
@@ -66,8 +67,9 @@ public:
 	// Main thread. Frames reach the callback from here until stop() returns. A camera that
 	// cannot start is reported once, through the fault reporter, and said in error.
 	bool start(std::string &error);
-	// Main thread. Waits for a callback in flight; once it returns no callback runs or starts.
-	// Safe to call more than once.
+	// Main thread. From the moment it is called no frame is handed to the callback: no
+	// callback starts (one whose frame was already being handed over still runs). It waits
+	// for a callback in flight; once it returns no callback runs. Safe to call more than once.
 	void stop();
 
 	// Any thread. Frames handed to the callback so far.
@@ -98,7 +100,9 @@ private:
 	const CaptureOptions options_;
 
 	// Set by start() and stop() on the main thread; read before each frame by the streaming
-	// thread, so frames that GStreamer still pushes while stopping are dropped.
+	// threads, so frames that GStreamer still pushes while stopping are dropped: the pipeline
+	// goes on delivering until its state change reaches the sinks, and stop() may first wait
+	// for the stall watch.
 	std::atomic<bool> delivering_{ false };
 	// Incremented by the streaming thread; read by anyone.
 	std::atomic<std::uint64_t> framesDelivered_{ 0 };

@@ -29,15 +29,11 @@ void PreviewWindow::setSize(int width, int height)
 
 void PreviewWindow::offer(const cv::Mat &frame, std::shared_ptr<const void> keepAlive)
 {
-	if (state_->closed.load() || state_->waiting.exchange(true))
+	if (state_->closed.load())
 		return;
-	const bool queued =
-		guiDispatcher().tryPost([state = state_, frame, keepAlive = std::move(keepAlive)] {
-			state->waiting.store(false);
-			show(*state, frame);
-		});
-	if (!queued)
-		state_->waiting.store(false);
+	guiDispatcher().postFrame(
+		state_->title,
+		[state = state_, frame, keepAlive = std::move(keepAlive)] { show(*state, frame); });
 }
 
 void PreviewWindow::show(State &state, const cv::Mat &frame)

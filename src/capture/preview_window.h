@@ -22,8 +22,8 @@ public:
 	void setSize(int width, int height);
 
 	// Streaming thread. frame is 8-bit BGR, top row first, and stays valid while keepAlive
-	// lives. Never waits: while the frame before is still waiting to be shown, this one is
-	// dropped, so the preview never holds up capture or the edge picture.
+	// lives. Never waits: it replaces the frame before if that one is still waiting to be
+	// shown, so the preview shows the newest picture and never holds up capture.
 	void offer(const cv::Mat &frame, std::shared_ptr<const void> keepAlive);
 
 private:
@@ -36,7 +36,6 @@ private:
 		// Set on the main thread once closed, by the user or at shutdown; read by offer(),
 		// which then stops handing frames over.
 		std::atomic<bool> closed{ false };
-		std::atomic<bool> waiting{ false }; // set by offer(); cleared on the main thread
 	};
 
 	static void show(State &state, const cv::Mat &frame);
