@@ -6,15 +6,22 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 namespace {
 
 thread_local FrameStamp currentFrame; // streaming thread only
 
+struct Painted {
+	FrameStamp stamp;
+	std::int64_t paintedNs = 0;
+};
+
 struct Record {
 	std::vector<FrameStamp> awaitingPaint;
 	std::vector<std::int64_t> latencyNs;
+	std::vector<Painted> frames;
 	std::uint64_t firstSequence = 0;
 	std::uint64_t lastSequence = 0;
 	std::uint64_t painted = 0;
@@ -73,6 +80,7 @@ void frameTimingPainted()
 		state.any = true;
 		state.lastSequence = std::max(state.lastSequence, stamp.sequence);
 		state.latencyNs.push_back(now - stamp.captureNs);
+		state.frames.push_back({ stamp, now });
 		++state.painted;
 	}
 	state.awaitingPaint.clear();
@@ -90,6 +98,20 @@ void frameTimingReport()
 		     static_cast<unsigned long long>(captured),
 		     static_cast<unsigned long long>(state.painted),
 		     percentileMs(state.latencyNs, 0.5), percentileMs(state.latencyNs, 0.99));
+
+	// Every painted frame, for a benchmark that looks at a part of the run only.
+	const char *path = std::getenv("EDGE_VIEWER_BENCH_FRAMES");
+	if (!path)
+		return;
+	std::FILE *file = std::fopen(path, "w");
+	if (!file)
+		return;
+	for (const Painted &frame : state.frames)
+		std::fprintf(file, "%llu %lld %lld\n",
+			     static_cast<unsigned long long>(frame.stamp.sequence),
+			     static_cast<long long>(frame.stamp.captureNs),
+			     static_cast<long long>(frame.paintedNs));
+	std::fclose(file);
 }
 
 #endif

@@ -23,7 +23,9 @@ FrameStamp frameTimingCurrent();
 void frameTimingShown(FrameStamp stamp);
 void frameTimingPainted();
 
-// Main thread, once the key wait has ended: one line of figures on stderr.
+// Main thread, once the key wait has ended: one line of figures on stderr and, when
+// EDGE_VIEWER_BENCH_FRAMES names a file, one line per painted frame in it: sequence number,
+// capture time and paint time (monotonic ns).
 void frameTimingReport();
 
 #else

@@ -1,7 +1,7 @@
 // One camera's capture: source, conversion to bottom-row-first RGB, and an appsink that lends each
 // frame to the frame callback on a streaming thread of its own, behind a one-frame leaky queue, so
-// that the callback always gets the newest frame. Optionally a preview branch, and a
-// watch for a camera that fails, ends or stalls.
+// that the callback always gets the newest frame. Optionally a preview branch, and a watch for a
+// camera that fails, ends or stalls.
 #pragma once
 
 #include <atomic>

@@ -124,7 +124,7 @@ struct ReferenceFrame {
 cv::Mat topRowFirstReference(const std::string &caps)
 {
 	const std::string description =
-		"videotestsrc pattern=smpte num-buffers=1 ! " + caps +
+		"videotestsrc pattern=smpte75 num-buffers=1 ! " + caps +
 		" ! videoconvert ! video/x-raw,format=RGB ! appsink name=sink";
 	GstElementPtr pipeline = sinkElement(gst_parse_launch(description.c_str(), nullptr));
 	const GstElementPtr sink(gst_bin_get_by_name(GST_BIN(pipeline.get()), "sink"));
@@ -150,12 +150,14 @@ class FrameLayout : public Capture, public testing::WithParamInterface<int>
 };
 
 // Catches frames delivered top row first (shown upside down), in BGR, or read across padded rows:
-// every width here is odd, so GStreamer pads each RGB row to a multiple of four bytes.
+// every width here is odd, so GStreamer pads each RGB row to a multiple of four bytes. The bars
+// without smpte's noise patch: frames are dropped for newer ones, so the first frame the callback
+// gets need not be the source's first.
 TEST_P(FrameLayout, FramesAreRgbBottomRowFirstWithTheirOwnRowStep)
 {
 	const int width = GetParam();
 	const std::string caps = "video/x-raw,width=" + std::to_string(width) + ",height=37";
-	auto pipeline = pipelineFor("videotestsrc pattern=smpte ! " + caps);
+	auto pipeline = pipelineFor("videotestsrc pattern=smpte75 ! " + caps);
 	ASSERT_TRUE(pipeline);
 	std::string error;
 	ASSERT_TRUE(pipeline->start(error)) << error;
