@@ -1,22 +1,36 @@
 #!/usr/bin/env bash
 # End-to-end benchmark on an X display (bench/run gives it a private Xvfb): the timed viewer on
 # its test pattern and the GStreamer pipeline that does the same job, run in turn, each for
-# SECONDS_PER_RUN seconds, ROUNDS times; SIZES picks the sizes. Prints one line of figures per run:
-#   <case> cpu_ms_per_frame=.. captured=.. shown=.. p50_ms=.. p99_ms=.. exit_ms=.. rss_mib=..
-# Usage: e2e.sh TIMED_VIEWER
+# SECONDS_PER_RUN seconds, ROUNDS times. SIZES lists the formats as WxH@FPS (WxH alone means 30
+# frames/s); LOAD=N runs N busy loops beside each run; NO_IDLE skips the idle case. Prints one line
+# of figures per run:
+#   live WxH@FPS shown_fps=.. captured_fps=.. p50_ms=.. p99_ms=.. cpu_ms_per_frame=.. dropped=..
+#     p99_first_ms=.. p99_last_ms=.. cpu_pct=.. exit_ms=.. rss_mib=.. load=..
+#   peer WxH@FPS cpu_ms_per_frame=.. cpu_pct=.. rss_mib=.. load=..
+#   idle cpu_pct=..
+# p99_first_ms and p99_last_ms are the p99 of the first and of the last third of the run.
+# Usage: e2e.sh TIMED_VIEWER TEST_PATTERN_SOURCE
 set -u
 viewer=$1
+source=$("$2")
 seconds=${SECONDS_PER_RUN:-10}
 rounds=${ROUNDS:-3}
+load=${LOAD:-0}
 warmup=2
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+busy=()
+stop_load() {
+  for pid in "${busy[@]}"; do kill "$pid" 2>/dev/null; done
+  for pid in "${busy[@]}"; do wait "$pid" 2>/dev/null; done
+  busy=()
+}
+trap 'stop_load; rm -rf "$work"' EXIT
 
-# The viewer's test pattern in the format the format page offers, for the peer.
-pattern() { # width height rate
-  echo "videotestsrc is-live=true pattern=smpte" \
-    "! clockoverlay halignment=right valignment=bottom font-desc=\"Sans 20\" time-format=%H:%M:%S" \
-    "! video/x-raw,format=YUY2,width=$1,height=$2,framerate=$3"
+start_load() {
+  for _ in $(seq "$load"); do
+    bash -c 'while :; do :; done' &
+    busy+=($!)
+  done
 }
 
 # CPU time of every thread of a process, in nanoseconds (the scheduler's own accounting).
@@ -40,24 +54,52 @@ wait_for_window() { # name
   timeout 30 xdotool search --sync --onlyvisible --name "$1" 2>/dev/null | head -n 1
 }
 
+# Figures from the painted frames (sequence, capture ns, paint ns), over the frames captured in
+# the measured window: from warmup to warmup + seconds after the first painted frame's capture.
+frame_figures() { # file seconds
+  awk -v warm="$warmup" -v s="$2" '
+    NR == 1 { t0 = $2 + warm * 1e9; t1 = t0 + s * 1e9 }
+    $2 >= t0 && $2 < t1 {
+      n++; lat[n] = ($3 - $2) / 1e6; part[n] = int(($2 - t0) * 3 / (t1 - t0))
+      if (n == 1 || $1 < lo) { lo = $1; tlo = $2 }
+      if (n == 1 || $1 > hi) { hi = $1; thi = $2 }
+    }
+    function pct(which, f,   m, i, v, k, j, x) {
+      m = 0
+      for (i = 1; i <= n; i++) if (which < 0 || part[i] == which) v[++m] = lat[i]
+      if (m == 0) return 0
+      for (i = 2; i <= m; i++) { x = v[i]; for (j = i - 1; j > 0 && v[j] > x; j--) v[j + 1] = v[j]; v[j + 1] = x }
+      k = int(f * (m - 1)) + 1
+      return v[k]
+    }
+    END {
+      if (n < 2) { printf "shown_fps=0 captured_fps=0 p50_ms=0 p99_ms=0 dropped=0 p99_first_ms=0 p99_last_ms=0"; exit }
+      printf "shown_fps=%.1f captured_fps=%.1f p50_ms=%.1f p99_ms=%.1f dropped=%d p99_first_ms=%.1f p99_last_ms=%.1f",
+        n / s, (hi - lo) / ((thi - tlo) / 1e9), pct(-1, 0.5), pct(-1, 0.99), hi - lo + 1 - n,
+        pct(0, 0.99), pct(2, 0.99)
+    }' "$1"
+}
+
 # The real program on the built-in test pattern, run in a terminal (tmux) as a person would: the
-# format page asks for the video format, and the benchmark answers with the size wanted.
-run_viewer() { # case width height rate seconds
+# format page asks for the video format, and the benchmark answers with the size and rate wanted.
+run_viewer() { # format width height rate seconds
   local tmux=(tmux -L "edge-viewer-bench-$$")
-  "${tmux[@]}" new-session -d -x 160 -y 50 -e DISPLAY="$DISPLAY" "exec $viewer" \; \
-    set-option remain-on-exit on
+  local frames="$work/frames.txt"
+  rm -f "$frames"
+  "${tmux[@]}" new-session -d -x 160 -y 50 -e DISPLAY="$DISPLAY" \
+    -e EDGE_VIEWER_BENCH_FRAMES="$frames" "exec $viewer" \; set-option remain-on-exit on
   local pid choice window cpu rss start exit_ms
   pid=$("${tmux[@]}" display-message -p '#{pane_pid}')
   for _ in $(seq 300); do
     "${tmux[@]}" capture-pane -p | grep -q 'Format?' && break
     sleep 0.1
   done
-  # The line of the format page that offers the size, e.g. "     3  YUY2   1920x1080  30, 15".
+  # The line of the format page that offers the size, e.g. "     3  YUY2   1920x1080  60, 30, 15".
   choice=$("${tmux[@]}" capture-pane -p | awk -v size="$2x$3" '$0 ~ " " size " " { print ($1 == "*" ? $2 : $1); exit }')
-  [ -n "$choice" ] || { echo "$1 error=no-format-$2x$3"; "${tmux[@]}" kill-server; return; }
+  [ -n "$choice" ] || { echo "live $1 error=no-format-$2x$3"; "${tmux[@]}" kill-server; return; }
   "${tmux[@]}" send-keys "$choice $4" Enter
   window=$(wait_for_window '^edge$')
-  [ -n "$window" ] || { echo "$1 error=no-window"; "${tmux[@]}" kill-server; return; }
+  [ -n "$window" ] || { echo "live $1 error=no-window"; "${tmux[@]}" kill-server; return; }
   sleep "$warmup"
   cpu=$(measure_cpu "$pid" "$4" "$5")
   rss=$(rss_mib "$pid")
@@ -69,28 +111,29 @@ run_viewer() { # case width height rate seconds
     sleep 0.002
   done
   exit_ms=$(( ($(date +%s%N) - start) / 1000000 ))
-  local timing
-  timing=$("${tmux[@]}" capture-pane -p -J -S - | sed -n 's/.*edge-viewer timing: //p' |
-    awk '{ printf "captured=%s shown=%s p50_ms=%s p99_ms=%s", $2, $4, $6, $8 }')
   "${tmux[@]}" kill-server
-  echo "$1 $cpu $timing exit_ms=$exit_ms rss_mib=$rss"
+  [ -s "$frames" ] || { echo "live $1 error=no-frames-painted"; return; }
+  echo "live $1 $(frame_figures "$frames" "$5") $cpu exit_ms=$exit_ms rss_mib=$rss load=$load"
 }
 
-run_peer() { # case width height rate seconds
-  local tee_branch="queue ! videoscale ! video/x-raw,width=640,height=480 ! videoconvert ! ximagesink"
-  eval "exec gst-launch-1.0 -q $(pattern "$2" "$3" "$4/1") ! tee name=t" \
+# The same job in GStreamer alone, on the viewer's own source: edges in one window, the picture
+# scaled to 640x480 in another. No flip: GStreamer's frames are already upright.
+run_peer() { # format width height rate seconds
+  eval "exec gst-launch-1.0 -q $source" \
+    "! video/x-raw,format=YUY2,width=$2,height=$3,framerate=$4/1 ! tee name=t" \
     "t. ! queue ! videoconvert ! edgedetect threshold1=100 threshold2=120 mask=false" \
-    "! videoflip video-direction=vert ! videoconvert ! ximagesink" \
-    "t. ! $tee_branch" >/dev/null 2>"$work/peer.stderr" &
+    "! videoconvert ! ximagesink" \
+    "t. ! queue ! videoscale ! video/x-raw,width=640,height=480 ! videoconvert ! ximagesink" \
+    >/dev/null 2>"$work/peer.stderr" &
   local pid=$!
   sleep "$warmup"
-  kill -0 "$pid" 2>/dev/null || { echo "$1 error=$(head -c 200 "$work/peer.stderr" | tr ' \n' '_')"; return; }
+  kill -0 "$pid" 2>/dev/null || { echo "peer $1 error=$(head -c 200 "$work/peer.stderr" | tr ' \n' '_')"; return; }
   local cpu rss
   cpu=$(measure_cpu "$pid" "$4" "$5")
   rss=$(rss_mib "$pid")
   kill -INT "$pid"
   wait "$pid"
-  echo "$1 $cpu rss_mib=$rss"
+  echo "peer $1 $cpu rss_mib=$rss load=$load"
 }
 
 # A source that delivers its first frame and then nothing for a long time.
@@ -109,9 +152,15 @@ run_idle() {
 }
 
 for _ in $(seq "$rounds"); do
-  for size in ${SIZES:-640x480 1920x1080}; do
-    run_viewer "viewer-$size" "${size%x*}" "${size#*x}" 30 "$seconds"
-    run_peer "gstreamer-$size" "${size%x*}" "${size#*x}" 30 "$seconds"
+  for item in ${SIZES:-640x480@30 1920x1080@30}; do
+    size=${item%@*}
+    rate=30
+    [ "$item" = "$size" ] || rate=${item#*@}
+    format="$size@$rate"
+    start_load
+    run_viewer "$format" "${size%x*}" "${size#*x}" "$rate" "$seconds"
+    run_peer "$format" "${size%x*}" "${size#*x}" "$rate" "$seconds"
+    stop_load
   done
   [ -n "${NO_IDLE:-}" ] || run_idle
 done

@@ -1,9 +1,12 @@
 // The main-thread hand-off: order, bound, and the shutdown that must never leave a poster waiting.
 #include "gui_dispatch.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -128,4 +131,108 @@ TEST(GuiDispatcher, TryPostNeverWaits)
 	dispatcher.close();
 	EXPECT_FALSE(dispatcher.tryPost([&] { ++ran; }));
 	EXPECT_EQ(dispatcher.pendingCount(), 0u);
+}
+
+// Catches a window shown an old frame while a newer one exists, or more than one frame of a window
+// waiting for the main thread.
+TEST(GuiDispatcherFrames, ANewerFrameReplacesTheWindowsWaitingFrame)
+{
+	GuiDispatcher dispatcher(3);
+	std::vector<int> shown;
+	for (int frame = 1; frame <= 3; ++frame)
+		EXPECT_TRUE(
+			dispatcher.postFrame("edge", [&shown, frame] { shown.push_back(frame); }));
+	EXPECT_EQ(dispatcher.pendingCount(), 1u);
+	dispatcher.runPending();
+	EXPECT_EQ(shown, std::vector<int>{ 3 });
+}
+
+// Catches frames of one window replacing another window's, other work dropped or reordered by a
+// frame, and a frame run ahead of work posted before it (a window used before it is made).
+TEST(GuiDispatcherFrames, OtherWorkAndOtherWindowsKeepTheirOrder)
+{
+	GuiDispatcher dispatcher(3);
+	std::vector<std::string> ran;
+	const auto note = [&ran](std::string what) {
+		return [&ran, what] {
+			ran.push_back(what);
+		};
+	};
+	dispatcher.post(note("make window"));
+	dispatcher.postFrame("edge", note("edge 1"));
+	dispatcher.postFrame("preview", note("preview 1"));
+	dispatcher.post(note("move window"));
+	dispatcher.postFrame("edge", note("edge 2"));
+	dispatcher.runPending();
+	EXPECT_EQ(ran, (std::vector<std::string>{ "make window", "preview 1", "move window",
+						  "edge 2" }));
+}
+
+// Catches a streaming thread that waits for the main thread with a frame to show: the queue is
+// full of other work here, and nobody drains it, so a wait would never end.
+TEST(GuiDispatcherFrames, AFrameNeverWaitsForRoom)
+{
+	GuiDispatcher dispatcher(1);
+	int ran = 0;
+	dispatcher.post([&] { ++ran; });
+	EXPECT_TRUE(dispatcher.postFrame("edge", [&] { ++ran; }));
+	EXPECT_TRUE(dispatcher.postFrame("edge", [&] { ++ran; }));
+	EXPECT_FALSE(dispatcher.tryPost([&] { ++ran; }));
+	EXPECT_EQ(dispatcher.runPending(), 2u);
+	EXPECT_EQ(ran, 2);
+
+	dispatcher.close();
+	EXPECT_FALSE(dispatcher.postFrame("edge", [&] { ++ran; }));
+	EXPECT_EQ(dispatcher.pendingCount(), 0u);
+}
+
+namespace {
+
+// Asks the dispatcher something when the work holding it is released, as a frame's picture may:
+// releasing it can hand a buffer back to the camera, which takes locks of its own.
+struct ReleaseProbe {
+	GuiDispatcher &dispatcher;
+	std::size_t &pendingSeen;
+	~ReleaseProbe() { pendingSeen = dispatcher.pendingCount(); }
+};
+
+} // namespace
+
+// Catches a replaced frame released with the dispatcher's lock held: a deadlock when releasing it
+// needs the dispatcher or waits for a thread that does.
+TEST(GuiDispatcherFrames, AReplacedFrameIsReleasedOutsideTheLock)
+{
+	GuiDispatcher dispatcher(1);
+	std::size_t pendingSeen = 99;
+	dispatcher.postFrame("edge", [probe = std::make_shared<ReleaseProbe>(
+					      ReleaseProbe{ dispatcher, pendingSeen })] {});
+	dispatcher.postFrame("edge", [] {});
+	EXPECT_EQ(pendingSeen, 1u);
+}
+
+// Catches frames shown out of order, or not the newest at the end, when a streaming thread posts
+// faster than the main thread shows them.
+TEST(GuiDispatcherFrames, AFastPosterLeavesTheNewestFramesInOrder)
+{
+	GuiDispatcher dispatcher(3);
+	std::vector<int> shown; // written only by the work, which runs on this thread
+	constexpr int count = 2000;
+	std::atomic<bool> done{ false };
+	std::thread poster([&] {
+		for (int frame = 0; frame < count; ++frame)
+			dispatcher.postFrame("edge", [&shown, frame] { shown.push_back(frame); });
+		done = true;
+	});
+	std::size_t mostWaiting = 0;
+	while (!done || dispatcher.pendingCount() > 0) {
+		mostWaiting = std::max(mostWaiting, dispatcher.pendingCount());
+		dispatcher.waitForWork(1ms);
+		dispatcher.runPending();
+	}
+	poster.join();
+	EXPECT_LE(mostWaiting, 1u);
+	ASSERT_FALSE(shown.empty());
+	EXPECT_EQ(shown.back(), count - 1);
+	for (std::size_t i = 1; i < shown.size(); ++i)
+		ASSERT_LT(shown[i - 1], shown[i]);
 }
