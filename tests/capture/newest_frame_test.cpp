@@ -181,7 +181,7 @@ struct HeldReport {
 };
 
 HeldReport heldReport;
-// Set by the test just before it calls stop(); read by the callback.
+// Set by the stopping thread just before it calls stop(); read by the callback.
 std::atomic<bool> stopCalled{ false };
 std::atomic<int> callbacksAfterStopCalled{ 0 };
 
@@ -213,8 +213,10 @@ TEST(NewestFrame, NoCallbackStartsOnceStopHasBegun)
 	ASSERT_TRUE(pipeline->start(error)) << error;
 	heldReport.waitUntilReported();
 
-	stopCalled = true;
-	std::thread stopping([&] { pipeline->stop(); });
+	std::thread stopping([&] {
+		stopCalled = true;
+		pipeline->stop();
+	});
 	const std::uint32_t atStop = framesCaptured.load();
 	while (framesCaptured.load() < atStop + 10)
 		std::this_thread::sleep_for(5ms);
