@@ -50,8 +50,10 @@ measure_cpu() { # pid rate seconds
     'BEGIN { printf "cpu_ms_per_frame=%.2f cpu_pct=%.2f", ns / frames / 1e6, ns / s / 1e7 }'
 }
 
-wait_for_window() { # name
-  timeout 30 xdotool search --sync --onlyvisible --name "$1" 2>/dev/null | head -n 1
+# Only the process's own window: those of the run before may not all be gone yet.
+wait_for_window() { # name pid
+  timeout 30 xdotool search --sync --all --onlyvisible --pid "$2" --name "$1" 2>/dev/null |
+    head -n 1
 }
 
 # Figures from the painted frames (sequence, capture ns, paint ns), over the frames captured in
@@ -98,7 +100,7 @@ run_viewer() { # format width height rate seconds
   choice=$("${tmux[@]}" capture-pane -p | awk -v size="$2x$3" '$0 ~ " " size " " { print ($1 == "*" ? $2 : $1); exit }')
   [ -n "$choice" ] || { echo "live $1 error=no-format-$2x$3"; "${tmux[@]}" kill-server; return; }
   "${tmux[@]}" send-keys "$choice $4" Enter
-  window=$(wait_for_window '^edge$')
+  window=$(wait_for_window '^edge$' "$pid")
   [ -n "$window" ] || { echo "live $1 error=no-window"; "${tmux[@]}" kill-server; return; }
   sleep "$warmup"
   cpu=$(measure_cpu "$pid" "$4" "$5")
@@ -141,7 +143,7 @@ run_idle() {
   EDGE_VIEWER_BENCH_SOURCE="videotestsrc is-live=true pattern=smpte ! video/x-raw,width=640,height=480,framerate=1/1000" \
     "$viewer" </dev/null 2>/dev/null &
   local pid=$! window before after
-  window=$(wait_for_window '^edge$')
+  window=$(wait_for_window '^edge$' "$pid")
   sleep "$warmup"
   before=$(cpu_ns "$pid")
   sleep 5

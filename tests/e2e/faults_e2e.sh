@@ -15,7 +15,9 @@ try_fault() {
   local name=$1 source=$2 expected=$3 window start status elapsed line
   "$viewer" "$name" "$source" </dev/null >"$out/stdout" 2>"$out/stderr" &
   pid=$!
-  window=$(timeout 30 xdotool search --sync --onlyvisible --name '^edge$' | head -n 1)
+  # Only this run's window: that of the run before may not be gone yet.
+  window=$(timeout 30 xdotool search --sync --all --onlyvisible --pid "$pid" --name '^edge$' |
+    head -n 1)
   [ -n "$window" ] || fail "$name: no visible window named \"edge\""
   for _ in $(seq 300); do [ -s "$out/stderr" ] && break; sleep 0.05; done
   # Time for a second line, were there one.
@@ -24,6 +26,7 @@ try_fault() {
   start=$(date +%s%N)
   xdotool key --window "$window" q 2>/dev/null
   for _ in $(seq 250); do kill -0 "$pid" 2>/dev/null || break; sleep 0.01; done
+  kill -0 "$pid" 2>/dev/null && fail "$name: the viewer still runs after the key"
   wait "$pid"
   status=$?
   elapsed=$(( ($(date +%s%N) - start) / 1000000 ))

@@ -19,9 +19,12 @@ no_camera="edge-viewer: no camera found; showing the built-in test pattern"
 start_viewer() {
   "$viewer" </dev/null >"$shots/stdout" 2>"$shots/stderr" &
   pid=$!
-  window=$(timeout 30 xdotool search --sync --onlyvisible --name '^edge$' | head -n 1)
+  # Only this run's windows: those of the run before may not all be gone yet.
+  window=$(timeout 30 xdotool search --sync --all --onlyvisible --pid "$pid" --name '^edge$' |
+    head -n 1)
   [ -n "$window" ] || fail "no visible window named \"edge\""
-  preview=$(timeout 30 xdotool search --sync --onlyvisible --name '^Test pattern$' | head -n 1)
+  preview=$(timeout 30 xdotool search --sync --all --onlyvisible --pid "$pid" \
+    --name '^Test pattern$' | head -n 1)
   [ -n "$preview" ] || fail "no visible preview window named \"Test pattern\""
   # No window manager places the windows: move the preview from under "edge".
   xdotool windowmove "$preview" 0 600
@@ -92,6 +95,7 @@ expect_clean_exit() {
   local start status
   start=$(date +%s%N)
   for _ in $(seq 250); do kill -0 "$pid" 2>/dev/null || break; sleep 0.02; done
+  kill -0 "$pid" 2>/dev/null && fail "the viewer still runs 5 s after $1"
   wait "$pid"
   status=$?
   elapsed=$(( ($(date +%s%N) - start) / 1000000 ))
