@@ -26,11 +26,12 @@ namespace {
 // newer one is ready is dropped, so the callback always gets the newest frame and the camera is
 // never held up by it. The appsink therefore never holds more than the frame being handed over.
 // enable-last-sample off: the sink would otherwise keep the newest frame alive after we return.
-constexpr char edgeBranch[] = "videoconvert ! videoflip video-direction=vert"
-			      " ! videoconvert chroma-mode=none ! video/x-raw,format=RGB"
-			      " ! queue leaky=downstream max-size-buffers=1 max-size-bytes=0"
-			      " max-size-time=0 ! appsink name=framesink sync=false max-buffers=1"
-			      " enable-last-sample=false";
+constexpr char edgeBranch[] =
+	"videoconvert ! videoflip video-direction=vert"
+	" ! videoconvert chroma-mode=none ! video/x-raw,format=RGB"
+	" ! queue name=framequeue leaky=downstream max-size-buffers=1"
+	" max-size-bytes=0 max-size-time=0 ! appsink name=framesink sync=false max-buffers=1"
+	" enable-last-sample=false";
 
 // The preview takes the stream as the camera sends it, as BGR top row first, which is what a
 // window shows upright. Its own thread behind a one-frame leaky queue: a slow window drops preview
@@ -223,6 +224,11 @@ std::unique_ptr<CapturePipeline> CapturePipeline::create(const CameraInfo &camer
 	GstAppSinkCallbacks callbacks{};
 	callbacks.new_sample = &CapturePipeline::onNewSample;
 	gst_app_sink_set_callbacks(GST_APP_SINK(sink.get()), &callbacks, capture.get(), nullptr);
+	const GstElementPtr queue(
+		gst_bin_get_by_name(GST_BIN(capture->pipeline_.get()), "framequeue"));
+	const GstObjectPtr<GstPad> queueInput(gst_element_get_static_pad(queue.get(), "sink"));
+	gst_pad_add_probe(queueInput.get(), GST_PAD_PROBE_TYPE_BUFFER,
+			  &CapturePipeline::onFrameQueued, capture.get(), nullptr);
 
 	if (capture->options_.render) {
 		const GstElementPtr previewSink(
@@ -377,12 +383,21 @@ GstBusSyncReply CapturePipeline::onBusMessage(GstBus *, GstMessage *message, gpo
 	return GST_BUS_DROP;
 }
 
+GstPadProbeReturn CapturePipeline::onFrameQueued(GstPad *, GstPadProbeInfo *info, gpointer self)
+{
+	static_cast<CapturePipeline *>(self)->lastQueued_.store(GST_PAD_PROBE_INFO_BUFFER(info),
+								std::memory_order_release);
+	return GST_PAD_PROBE_OK;
+}
+
 GstFlowReturn CapturePipeline::onNewSample(GstAppSink *sink, gpointer self)
 {
 	auto *capture = static_cast<CapturePipeline *>(self);
 	const GstSamplePtr sample(gst_app_sink_pull_sample(sink));
 	if (!sample || !capture->delivering_.load())
 		return GST_FLOW_OK;
+	// Pairs with the store in onFrameQueued: the frame's pixels were written before it.
+	capture->lastQueued_.load(std::memory_order_acquire);
 
 	capture->lastFrameNs_.store(steadyNowNs(), std::memory_order_relaxed);
 	capture->gotFrame_.store(true, std::memory_order_relaxed);

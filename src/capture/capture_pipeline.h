@@ -82,6 +82,7 @@ private:
 	CapturePipeline(GstElementPtr pipeline, std::string cameraName, CvcamFrameCallback onFrame,
 			CaptureOptions options);
 
+	static GstPadProbeReturn onFrameQueued(GstPad *pad, GstPadProbeInfo *info, gpointer self);
 	static GstFlowReturn onNewSample(GstAppSink *sink, gpointer self);
 	static GstFlowReturn onNewPreviewSample(GstAppSink *sink, gpointer self);
 	static GstBusSyncReply onBusMessage(GstBus *bus, GstMessage *message, gpointer self);
@@ -104,6 +105,12 @@ private:
 	// goes on delivering until its state change reaches the sinks, and stop() may first wait
 	// for the stall watch.
 	std::atomic<bool> delivering_{ false };
+	// The last frame put into the callback's queue: stored by the conversion's streaming
+	// thread, loaded by the callback's before it reads a frame. The queue itself already orders
+	// the two, under GLib locks that ThreadSanitizer cannot see; this pair shows it the same
+	// order, so that the callback's reads of a frame stay checked instead of reported or
+	// suppressed.
+	std::atomic<GstBuffer *> lastQueued_{ nullptr };
 	// Incremented by the streaming thread; read by anyone.
 	std::atomic<std::uint64_t> framesDelivered_{ 0 };
 	// Steady-clock time of the last frame, or of the start: written by the streaming thread
