@@ -307,6 +307,11 @@ void CapturePipeline::stop()
 	gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
 }
 
+bool CapturePipeline::previewClosed() const
+{
+	return preview_ && preview_->closedByUser();
+}
+
 void CapturePipeline::stopWatch()
 {
 	{

@@ -72,6 +72,9 @@ public:
 	// for a callback in flight; once it returns no callback runs. Safe to call more than once.
 	void stop();
 
+	// Main thread. Whether the user closed the preview window.
+	bool previewClosed() const;
+
 	// Any thread. Frames handed to the callback so far.
 	std::uint64_t framesDelivered() const { return framesDelivered_.load(); }
 

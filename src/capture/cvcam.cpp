@@ -119,6 +119,9 @@ void resumeReturnedCamera()
 		return;
 	CameraInfo &camera = state.cameras[state.active];
 	camera.device = back->device;
+	// A preview the user closed stays closed, as it does while the camera is there.
+	if (state.pipeline->previewClosed())
+		state.settings[state.active].render = false;
 	state.pipeline.reset();
 	state.pipeline = makePipeline(state.active);
 	std::string error;

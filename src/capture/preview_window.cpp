@@ -27,6 +27,13 @@ void PreviewWindow::setSize(int width, int height)
 	state_->height = height;
 }
 
+bool PreviewWindow::closedByUser() const
+{
+	// Without frames (an unplugged camera) show() has not yet seen the window go.
+	const State &state = *state_;
+	return state.closed.load() || (state.opened && !windowVisible(state.title));
+}
+
 void PreviewWindow::offer(const cv::Mat &frame, std::shared_ptr<const void> keepAlive)
 {
 	if (state_->closed.load())

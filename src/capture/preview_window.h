@@ -21,6 +21,10 @@ public:
 	// Main thread, before frames flow: the size the window opens at; 0 leaves it the frame's.
 	void setSize(int width, int height);
 
+	// Main thread. Whether the user has closed the window: a camera that comes back keeps it
+	// closed.
+	bool closedByUser() const;
+
 	// Streaming thread. frame is 8-bit BGR, top row first, and stays valid while keepAlive
 	// lives. Never waits: it replaces the frame before if that one is still waiting to be
 	// shown, so the preview shows the newest picture and never holds up capture.

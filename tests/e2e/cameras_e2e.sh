@@ -4,10 +4,11 @@
 # and plugs them in again on request. Checked as a user sees it: the camera dialog in a terminal,
 # an MJPEG-only camera, a busy one, and the camera in use unplugged, then plugged in again or not.
 # Needs an X display (tests/run_with_xvfb.sh gives one), xdotool, ImageMagick and tmux.
-# Usage: cameras_e2e.sh VIEWER FAKE_CAMERA_PLUGIN_DIR WEBCAMS_KEY_FILE
+# Usage: cameras_e2e.sh VIEWER FAKE_CAMERA_PLUGIN_DIR WEBCAMS_KEY_FILE CLOSE_WINDOW_TOOL
 set -u
 viewer=$1
 webcams=$3
+close_window=$4
 work=$(mktemp -d)
 trap 'tmux -L "cameras-$$" kill-server 2>/dev/null; rm -rf "$work"' EXIT
 export GST_PLUGIN_PATH=$2
@@ -168,6 +169,25 @@ edges_move || fail "replug: the edges do not move again after the camera is back
 end_with_key "replug"
 expect_lines "replug" "$unplugged" "$back"
 echo "replug: resumed ${replug_ms} ms after plugging in; exit 0 ${elapsed} ms after the key"
+
+# A preview the user closed stays closed when its camera comes back.
+cameras "VOLERS HD CAMERA"
+start_viewer
+preview=$(timeout 30 xdotool search --sync --all --onlyvisible --pid "$pid" --name '^VOLERS HD CAMERA$' | head -n 1)
+[ -n "$preview" ] || fail "closed preview: no preview window"
+wait_for_edges "closed preview"
+"$close_window" "$preview"
+control "remove VOLERS HD CAMERA"
+wait_for_line "unplugged" 30
+control "add VOLERS HD CAMERA"
+wait_for_line "is back" 30
+for _ in $(seq 50); do edges_move && break; done
+edges_move || fail "closed preview: the edges do not move again after the camera is back"
+sleep 0.5
+xdotool search --all --onlyvisible --pid "$pid" --name '^VOLERS HD CAMERA$' >/dev/null &&
+  fail "closed preview: the camera's return opened the preview the user had closed"
+end_with_key "closed preview"
+echo "closed preview: stays closed when the camera is back"
 
 # Unplugged for good: the key still ends the run at once.
 cameras "VOLERS HD CAMERA"
