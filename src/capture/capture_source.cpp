@@ -38,6 +38,30 @@ GstElementPtr parsed(const std::string &description, const std::string &what, st
 	return element;
 }
 
+// The conversion tail as one bin, its sink pad ghosted.
+GstElementPtr tailBin(const std::string &description, std::string &error)
+{
+	GError *rawError = nullptr;
+	GstElementPtr tail =
+		sinkElement(gst_parse_bin_from_description(description.c_str(), TRUE, &rawError));
+	const GErrorPtr parseError(rawError);
+	if (parseError || !tail) {
+		error = errorText(parseError.get(), "failed to create the conversion elements");
+		return nullptr;
+	}
+	return tail;
+}
+
+// A new pipeline holding source and tail, not yet linked.
+GstElementPtr pipelineOf(GstElement *source, GstElement *tail)
+{
+	GstElementPtr pipeline = sinkElement(gst_pipeline_new("capture"));
+	// The bin takes references of its own; the caller's stay with the caller.
+	gst_bin_add_many(GST_BIN(pipeline.get()), GST_ELEMENT(gst_object_ref(source)),
+			 GST_ELEMENT(gst_object_ref(tail)), nullptr);
+	return pipeline;
+}
+
 // A device's source element, linked into the conversion tail inside a new pipeline.
 GstElementPtr devicePipeline(const CameraInfo &camera, const std::string &tailText,
 			     std::string &error)
@@ -47,18 +71,10 @@ GstElementPtr devicePipeline(const CameraInfo &camera, const std::string &tailTe
 		error = "failed to create the source element of " + camera.name;
 		return nullptr;
 	}
-	GError *rawError = nullptr;
-	GstElementPtr tail =
-		sinkElement(gst_parse_bin_from_description(tailText.c_str(), TRUE, &rawError));
-	const GErrorPtr parseError(rawError);
-	if (parseError || !tail) {
-		error = errorText(parseError.get(), "failed to create the conversion elements");
+	const GstElementPtr tail = tailBin(tailText, error);
+	if (!tail)
 		return nullptr;
-	}
-	GstElementPtr pipeline = sinkElement(gst_pipeline_new("capture"));
-	// The bin takes references of its own; ours go with the handles.
-	gst_bin_add_many(GST_BIN(pipeline.get()), GST_ELEMENT(gst_object_ref(source.get())),
-			 GST_ELEMENT(gst_object_ref(tail.get())), nullptr);
+	GstElementPtr pipeline = pipelineOf(source.get(), tail.get());
 	if (!gst_element_link(source.get(), tail.get())) {
 		error = "failed to link " + camera.name + " to the conversion elements";
 		return nullptr;
@@ -92,17 +108,10 @@ GstElementPtr uriPipeline(const CameraInfo &camera, const std::string &tailText,
 		return nullptr;
 	}
 	g_object_set(decoder.get(), "uri", camera.uri.c_str(), nullptr);
-	GError *rawError = nullptr;
-	GstElementPtr tail = sinkElement(gst_parse_bin_from_description(
-		("clocksync ! " + tailText).c_str(), TRUE, &rawError));
-	const GErrorPtr parseError(rawError);
-	if (parseError || !tail) {
-		error = errorText(parseError.get(), "failed to create the conversion elements");
+	const GstElementPtr tail = tailBin("clocksync ! " + tailText, error);
+	if (!tail)
 		return nullptr;
-	}
-	GstElementPtr pipeline = sinkElement(gst_pipeline_new("capture"));
-	gst_bin_add_many(GST_BIN(pipeline.get()), GST_ELEMENT(gst_object_ref(decoder.get())),
-			 GST_ELEMENT(gst_object_ref(tail.get())), nullptr);
+	GstElementPtr pipeline = pipelineOf(decoder.get(), tail.get());
 	// The tail lives in the pipeline as long as the decoder that signals.
 	g_signal_connect(decoder.get(), "pad-added", G_CALLBACK(onDecodedPad), tail.get());
 	playAgainAtEnd(tail.get());
