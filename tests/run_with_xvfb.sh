@@ -3,7 +3,10 @@
 # parallel tests never share one.
 set -u
 workdir=$(mktemp -d)
-Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset 3>"$workdir/display" 2>"$workdir/xvfb.log" &
+# -noreset: a server that resets when its last client leaves refuses a client that connects during
+# the reset. -r, no key repeat: a key that ends one viewer, pressed while its process goes, may be
+# left down, and its repeats then end the next viewer started on the same display.
+Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset -r 3>"$workdir/display" 2>"$workdir/xvfb.log" &
 xvfb=$!
 trap 'kill "$xvfb" 2>/dev/null; wait "$xvfb" 2>/dev/null; rm -rf "$workdir"' EXIT
 # Xvfb writes the display number, then a newline, once it accepts connections. A loaded machine

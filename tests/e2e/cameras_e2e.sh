@@ -177,6 +177,8 @@ preview=$(timeout 30 xdotool search --sync --all --onlyvisible --pid "$pid" --na
 [ -n "$preview" ] || fail "closed preview: no preview window"
 wait_for_edges "closed preview"
 "$close_window" "$preview"
+for _ in $(seq 100); do xwininfo -id "$preview" 2>/dev/null | grep -q IsViewable || break; sleep 0.1; done
+xwininfo -id "$preview" 2>/dev/null | grep -q IsViewable && fail "closed preview: the preview did not close"
 control "remove VOLERS HD CAMERA"
 wait_for_line "unplugged" 30
 control "add VOLERS HD CAMERA"

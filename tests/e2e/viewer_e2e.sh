@@ -36,8 +36,9 @@ eval "$(xdotool getwindowgeometry --shell "$preview")"
 eval "$(xdotool getwindowgeometry --shell "$window")" # sets X, Y, WIDTH, HEIGHT
 
 # Edge pixels (pure white) inside the picture, which the window centres under its tool bar.
+# import -window asks for a mouse click when its window has gone: never let it wait for one.
 edge_pixels() {
-  import -window "$window" "$shots/$1.png" 2>/dev/null
+  timeout 20 import -window "$window" "$shots/$1.png" 2>/dev/null
   convert "$shots/$1.png" -crop "600x440+$(( (WIDTH - 640) / 2 + 20 ))+40" -threshold 99% \
     -format '%[fx:round(mean*w*h)]' info:
 }
@@ -73,7 +74,7 @@ drag() { # row from the bottom, start value
 # the top left, where "edge" has its vertical edges, and the blue bar of the middle strip under
 # them, below the long horizontal edge.
 sleep 0.5
-import -window "$preview" "$shots/preview.png" 2>/dev/null
+timeout 20 import -window "$preview" "$shots/preview.png" 2>/dev/null
 # Each channel rounded to 0 or 1: 111 is white, 110 yellow, 001 blue.
 colour() { local p="p{$1,$2}"; convert "$shots/preview.png" \
   -format "%[fx:round($p.r)]%[fx:round($p.g)]%[fx:round($p.b)]" info:; }
@@ -116,7 +117,7 @@ sleep 0.5
 "$close_window" "$preview"
 sleep 0.5
 xwininfo -id "$preview" 2>/dev/null | grep -q IsViewable && fail "the preview did not close"
-clock() { import -window "$window" -crop "160x40+$(( (WIDTH - 640) / 2 + 480 ))+$((28 + 420))" \
+clock() { timeout 20 import -window "$window" -crop "160x40+$(( (WIDTH - 640) / 2 + 480 ))+$((28 + 420))" \
   "$shots/$1.png" 2>/dev/null; }
 clock tick
 sleep 1.2
