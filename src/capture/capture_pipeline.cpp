@@ -25,9 +25,10 @@ namespace {
 // go on with the next frame while the callback works, and a converted frame still waiting when a
 // newer one is ready is dropped, so the callback always gets the newest frame and the camera is
 // never held up by it. The appsink therefore never holds more than the frame being handed over.
+// Before the conversion a gate (ConversionGate) leaves out frames a busy callback would never see.
 // enable-last-sample off: the sink would otherwise keep the newest frame alive after we return.
 constexpr char edgeBranch[] =
-	"videoconvert ! videoflip video-direction=vert"
+	"videoconvert name=frameconvert ! videoflip video-direction=vert"
 	" ! videoconvert chroma-mode=none ! video/x-raw,format=RGB"
 	" ! queue name=framequeue leaky=downstream max-size-buffers=1"
 	" max-size-bytes=0 max-size-time=0 ! appsink name=framesink sync=false max-buffers=1"
@@ -229,6 +230,12 @@ std::unique_ptr<CapturePipeline> CapturePipeline::create(const CameraInfo &camer
 	const GstObjectPtr<GstPad> queueInput(gst_element_get_static_pad(queue.get(), "sink"));
 	gst_pad_add_probe(queueInput.get(), GST_PAD_PROBE_TYPE_BUFFER,
 			  &CapturePipeline::onFrameQueued, capture.get(), nullptr);
+	capture->frameQueue_ = queue.get();
+	const GstElementPtr convert(
+		gst_bin_get_by_name(GST_BIN(capture->pipeline_.get()), "frameconvert"));
+	const GstObjectPtr<GstPad> convertInput(gst_element_get_static_pad(convert.get(), "sink"));
+	gst_pad_add_probe(convertInput.get(), GST_PAD_PROBE_TYPE_BUFFER,
+			  &CapturePipeline::onFrameArriving, capture.get(), nullptr);
 
 	if (capture->options_.render) {
 		const GstElementPtr previewSink(
@@ -388,10 +395,20 @@ GstBusSyncReply CapturePipeline::onBusMessage(GstBus *, GstMessage *message, gpo
 	return GST_BUS_DROP;
 }
 
+GstPadProbeReturn CapturePipeline::onFrameArriving(GstPad *, GstPadProbeInfo *, gpointer self)
+{
+	auto *capture = static_cast<CapturePipeline *>(self);
+	guint waiting = 0;
+	g_object_get(capture->frameQueue_, "current-level-buffers", &waiting, nullptr);
+	return capture->gate_.admit(steadyNowNs(), waiting > 0) ? GST_PAD_PROBE_OK
+								: GST_PAD_PROBE_DROP;
+}
+
 GstPadProbeReturn CapturePipeline::onFrameQueued(GstPad *, GstPadProbeInfo *info, gpointer self)
 {
-	static_cast<CapturePipeline *>(self)->lastQueued_.store(GST_PAD_PROBE_INFO_BUFFER(info),
-								std::memory_order_release);
+	auto *capture = static_cast<CapturePipeline *>(self);
+	capture->gate_.converted(steadyNowNs());
+	capture->lastQueued_.store(GST_PAD_PROBE_INFO_BUFFER(info), std::memory_order_release);
 	return GST_PAD_PROBE_OK;
 }
 
@@ -421,12 +438,14 @@ GstFlowReturn CapturePipeline::onNewSample(GstAppSink *sink, gpointer self)
 	noteCaptureTime(capture->pipeline_.get(), gst_sample_get_buffer(sample.get()),
 			capture->framesDelivered_.load(std::memory_order_relaxed));
 #endif
+	capture->gate_.callbackStarted(steadyNowNs());
 	try {
 		if (capture->onFrame_)
 			capture->onFrame_(frame.view());
 	} catch (...) {
 		// No exception may unwind into GStreamer's C code; the frame is simply lost.
 	}
+	capture->gate_.callbackEnded(steadyNowNs());
 	capture->framesDelivered_.fetch_add(1, std::memory_order_relaxed);
 	return GST_FLOW_OK;
 }

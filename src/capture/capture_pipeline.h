@@ -19,6 +19,7 @@
 #include <gst/video/video.h>
 
 #include "camera_list.h"
+#include "conversion_gate.h"
 #include "cvcam.h"
 #include "gst_handles.h"
 
@@ -85,6 +86,7 @@ private:
 	CapturePipeline(GstElementPtr pipeline, std::string cameraName, CvcamFrameCallback onFrame,
 			CaptureOptions options);
 
+	static GstPadProbeReturn onFrameArriving(GstPad *pad, GstPadProbeInfo *info, gpointer self);
 	static GstPadProbeReturn onFrameQueued(GstPad *pad, GstPadProbeInfo *info, gpointer self);
 	static GstFlowReturn onNewSample(GstAppSink *sink, gpointer self);
 	static GstFlowReturn onNewPreviewSample(GstAppSink *sink, gpointer self);
@@ -114,6 +116,10 @@ private:
 	// order, so that the callback's reads of a frame stay checked instead of reported or
 	// suppressed.
 	std::atomic<GstBuffer *> lastQueued_{ nullptr };
+	// The callback's queue, owned by the pipeline; its level is read by the conversion thread.
+	GstElement *frameQueue_ = nullptr;
+	// Fed by the conversion thread and the callback's thread; see its header.
+	ConversionGate gate_;
 	// Incremented by the streaming thread; read by anyone.
 	std::atomic<std::uint64_t> framesDelivered_{ 0 };
 	// Steady-clock time of the last frame, or of the start: written by the streaming thread
