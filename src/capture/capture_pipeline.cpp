@@ -2,6 +2,7 @@
 #include "capture_pipeline.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <exception>
 #include <utility>
@@ -61,6 +62,15 @@ std::string tailDescription(const CaptureOptions &options)
 	if (!options.render)
 		return head + edgeBranch;
 	return head + "tee name=split ! " + edgeBranch + " split. ! " + previewBranch;
+}
+
+// GStreamer's own text of an error, without its closing full stop.
+std::string messageOf(const GError *error)
+{
+	std::string text = error && error->message ? error->message : "";
+	while (!text.empty() && (text.back() == '.' || text.back() == '\n'))
+		text.pop_back();
+	return text;
 }
 
 std::int64_t steadyNowNs()
@@ -193,16 +203,27 @@ std::string plainReason(const GError *error)
 		   g_error_matches(error, GST_STREAM_ERROR, GST_STREAM_ERROR_FORMAT)) {
 		words = "it cannot deliver the chosen format";
 	}
-	std::string detail = error->message ? error->message : "";
-	while (!detail.empty() && (detail.back() == '.' || detail.back() == '\n'))
-		detail.pop_back();
+	const std::string detail = messageOf(error);
 	return detail.empty() ? words : words + " (" + detail + ")";
 }
 
-CapturePipeline::CapturePipeline(GstElementPtr pipeline, std::string cameraName,
+std::string playbackReason(const GError *error)
+{
+	std::string detail = messageOf(error);
+	if (detail.empty())
+		return "it failed";
+	// GStreamer's sentences start with a capital; the line goes on in lower case, as the
+	// check before any window words it. An initialism (HTTP, RTSP) stays as it is.
+	if (detail.size() > 1 && std::isupper(static_cast<unsigned char>(detail[0])) &&
+	    !std::isupper(static_cast<unsigned char>(detail[1])))
+		detail[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(detail[0])));
+	return detail;
+}
+
+CapturePipeline::CapturePipeline(GstElementPtr pipeline, std::string cameraName, bool playsSource,
 				 CvcamFrameCallback onFrame, CaptureOptions options)
-	: pipeline_(std::move(pipeline)), cameraName_(std::move(cameraName)), onFrame_(onFrame),
-	  options_(std::move(options))
+	: pipeline_(std::move(pipeline)), cameraName_(std::move(cameraName)),
+	  playsSource_(playsSource), onFrame_(onFrame), options_(std::move(options))
 {
 }
 
@@ -217,7 +238,8 @@ std::unique_ptr<CapturePipeline> CapturePipeline::create(const CameraInfo &camer
 		return nullptr;
 
 	std::unique_ptr<CapturePipeline> capture(
-		new CapturePipeline(std::move(pipeline), camera.name, onFrame, std::move(options)));
+		new CapturePipeline(std::move(pipeline), camera.name, !camera.uri.empty(), onFrame,
+				    std::move(options)));
 
 	// capture outlives the pipeline: its destructor takes the pipeline to NULL first.
 	const GstElementPtr sink(
@@ -342,14 +364,21 @@ void CapturePipeline::reportFailure(const std::string &reason)
 {
 	if (fault_.exchange(Fault::failed) == Fault::failed)
 		return;
-	const std::string line = (gotFrame_.load() ? "failed to capture from camera \""
-						   : "failed to start camera \"") +
-				 cameraName_ + "\": " + reason;
+	const std::string line = faultSubject() + reason;
 	{
 		std::lock_guard lock(errorLock_);
 		error_ = line;
 	}
 	report(line);
+}
+
+std::string CapturePipeline::faultSubject() const
+{
+	const bool running = gotFrame_.load();
+	if (playsSource_)
+		return (running ? "failed to play \"" : "failed to open \"") + cameraName_ + "\": ";
+	return (running ? "failed to capture from camera \"" : "failed to start camera \"") +
+	       cameraName_ + "\": ";
 }
 
 void CapturePipeline::watchForStalls()
@@ -366,10 +395,8 @@ void CapturePipeline::watchForStalls()
 		Fault expected = Fault::none;
 		if (silent < timeout || !fault_.compare_exchange_strong(expected, Fault::stalled))
 			continue;
-		const std::string line = (gotFrame_.load() ? "failed to capture from camera \""
-							   : "failed to start camera \"") +
-					 cameraName_ + "\": it has sent no frame for " +
-					 durationWords(timeout);
+		const std::string line =
+			faultSubject() + "it has sent no frame for " + durationWords(timeout);
 		// Reported outside the lock, so that stop() never waits for the line.
 		lock.unlock();
 		report(line);
@@ -387,7 +414,8 @@ GstBusSyncReply CapturePipeline::onBusMessage(GstBus *, GstMessage *message, gpo
 		GError *rawError = nullptr;
 		gst_message_parse_error(message, &rawError, nullptr);
 		const GErrorPtr error(rawError);
-		capture->reportFailure(plainReason(error.get()));
+		capture->reportFailure(capture->playsSource_ ? playbackReason(error.get())
+							     : plainReason(error.get()));
 	} else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS) {
 		capture->reportFailure("it stopped sending frames (end of stream)");
 	}

@@ -30,6 +30,9 @@ void ensureGstreamer();
 
 // A GStreamer error in words a user understands, with GStreamer's own text after it.
 std::string plainReason(const GError *error);
+// The same for a video file or stream, where a camera's hints (unplugged, in use) do not apply:
+// GStreamer's own text.
+std::string playbackReason(const GError *error);
 
 // Called with one line (without "edge-viewer: " and without a newline) for each camera fault, from
 // whichever thread notices it: the main thread, a streaming thread or the stall watch. Must be
@@ -83,8 +86,8 @@ private:
 	// What has gone wrong with the camera since start; each kind is reported once.
 	enum class Fault { none, stalled, failed };
 
-	CapturePipeline(GstElementPtr pipeline, std::string cameraName, CvcamFrameCallback onFrame,
-			CaptureOptions options);
+	CapturePipeline(GstElementPtr pipeline, std::string cameraName, bool playsSource,
+			CvcamFrameCallback onFrame, CaptureOptions options);
 
 	static GstPadProbeReturn onFrameArriving(GstPad *pad, GstPadProbeInfo *info, gpointer self);
 	static GstPadProbeReturn onFrameQueued(GstPad *pad, GstPadProbeInfo *info, gpointer self);
@@ -95,6 +98,8 @@ private:
 	// Any thread. Reports a failure unless one was reported since start.
 	void reportFailure(const std::string &reason);
 	void report(const std::string &line);
+	// Any thread. A fault line's start: what failed on which camera or source.
+	std::string faultSubject() const;
 	// Main thread, before PLAYING: the preview's size from the rendering size now.
 	void sizePreview();
 	void watchForStalls();
@@ -102,6 +107,8 @@ private:
 
 	GstElementPtr pipeline_;
 	const std::string cameraName_;
+	// A video file or stream rather than a camera: its faults are worded for playback.
+	const bool playsSource_;
 	const CvcamFrameCallback onFrame_;
 	const CaptureOptions options_;
 

@@ -403,3 +403,18 @@ TEST(PlainReason, NamesTheCommonCameraFaultsInPlainWords)
 	EXPECT_EQ(reason(GST_RESOURCE_ERROR_OPEN_READ_WRITE, ""),
 		  "it cannot be opened; check that it is not in use and that you may use it");
 }
+
+// Catches a video stream's fault worded as a camera's ("was it unplugged?"), and GStreamer's text
+// mangled on its way into the line.
+TEST(PlainReason, AVideoStreamsFaultIsGStreamersOwnText)
+{
+	const auto reason = [](GstResourceError code, const char *message) {
+		const GErrorPtr error(g_error_new_literal(GST_RESOURCE_ERROR, code, message));
+		return playbackReason(error.get());
+	};
+	EXPECT_EQ(reason(GST_RESOURCE_ERROR_READ, "Could not read from resource."),
+		  "could not read from resource");
+	EXPECT_EQ(reason(GST_RESOURCE_ERROR_OPEN_READ, "HTTP server sent 404 Not Found."),
+		  "HTTP server sent 404 Not Found");
+	EXPECT_EQ(reason(GST_RESOURCE_ERROR_FAILED, ""), "it failed");
+}

@@ -169,13 +169,14 @@ picture_box last >/dev/null
 end_viewer ""
 echo "--source: edges moved between $changes of $looks looks over 6 s of a 2 s clip; $(edge_pixels last) edge pixels at the end"
 
-# A network source that fails once running is a camera fault: one line, the window stays.
+# A network source that fails once running is reported like a camera fault, in its own words: one
+# line, the window stays.
 start_viewer "" --source "http://127.0.0.1:1/clip.avi"
 for _ in $(seq 300); do [ -s "$work/stderr" ] && break; sleep 0.05; done
 sleep 0.5
 kill -0 "$pid" 2>/dev/null || fail "an unreachable stream ended the run"
 line=$(cat "$work/stderr")
-[[ $line == 'edge-viewer: failed to start camera "http://127.0.0.1:1/clip.avi": '* ]] ||
+[[ $line == 'edge-viewer: failed to open "http://127.0.0.1:1/clip.avi": '* ]] ||
   fail "an unreachable stream said: $line"
 end_viewer "$line"
 echo "an unreachable stream: $line; exit 0 on a key"
