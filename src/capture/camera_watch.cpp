@@ -12,7 +12,7 @@ constexpr char stopWord[] = "edge-viewer-stop-watch";
 } // namespace
 
 CameraWatch::CameraWatch(const CameraInfo &camera, MainThreadPoster post,
-			 std::function<void()> onReturn)
+			 std::function<void()> onReturn, bool capturing)
 	: identity_(cameraIdentity(camera)), post_(std::move(post)), onReturn_(std::move(onReturn)),
 	  monitor_(gst_device_monitor_new())
 {
@@ -20,6 +20,10 @@ CameraWatch::CameraWatch(const CameraInfo &camera, MainThreadPoster post,
 	bus_.reset(gst_device_monitor_get_bus(monitor_.get()));
 	// Without a running monitor there is nothing to watch, but capture goes on as before.
 	gst_device_monitor_start(monitor_.get());
+	// The cameras there now are announced on the bus as if just plugged in, so a camera that
+	// failed to start only because it is gone is marked away before the watch reads them.
+	if (!capturing)
+		away_ = !present();
 	thread_ = std::thread([this] { watch(); });
 }
 
@@ -48,6 +52,16 @@ bool CameraWatch::isWatched(GstDevice *device) const
 {
 	const std::optional<CameraInfo> camera = cameraOf(device);
 	return camera && cameraIdentity(*camera) == identity_;
+}
+
+bool CameraWatch::present() const
+{
+	GList *devices = gst_device_monitor_get_devices(monitor_.get());
+	bool found = false;
+	for (GList *item = devices; item && !found; item = item->next)
+		found = isWatched(GST_DEVICE(item->data));
+	g_list_free_full(devices, gst_object_unref);
+	return found;
 }
 
 void CameraWatch::watch()

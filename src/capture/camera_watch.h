@@ -21,9 +21,11 @@ public:
 	// Main thread. Watches for camera, which must have a device, to come back after it was
 	// unplugged. Then posts onReturn through post, again every retryInterval until it is
 	// queued; onReturn runs on the main thread and collects the camera with takeReturned().
-	// Other cameras coming or going change nothing.
-	CameraWatch(const CameraInfo &camera, MainThreadPoster post,
-		    std::function<void()> onReturn);
+	// Other cameras coming or going change nothing. capturing: whether capture runs on the
+	// camera; a camera that could not start because it was already gone comes back when it is
+	// plugged in.
+	CameraWatch(const CameraInfo &camera, MainThreadPoster post, std::function<void()> onReturn,
+		    bool capturing = true);
 	CameraWatch(const CameraWatch &) = delete;
 	CameraWatch &operator=(const CameraWatch &) = delete;
 	~CameraWatch();
@@ -40,8 +42,10 @@ public:
 private:
 	// The watch thread: reads the monitor's bus until stop() posts the word to end.
 	void watch();
-	// Watch thread. Whether device is the watched camera.
+	// Any thread. Whether device is the watched camera.
 	bool isWatched(GstDevice *device) const;
+	// Main thread, once the monitor runs. Whether the watched camera is plugged in.
+	bool present() const;
 
 	const std::string identity_;
 	const MainThreadPoster post_;
@@ -50,7 +54,8 @@ private:
 	GstBusPtr bus_;		      // the monitor's; popped by the watch thread only
 
 	std::mutex lock_; // guards away_ and returned_
-	// Set by the watch thread when the camera goes, cleared when it comes back.
+	// Set by the constructor or the watch thread when the camera goes, cleared when it comes
+	// back.
 	bool away_ = false;
 	// Written by the watch thread when the camera comes back; taken by the main thread.
 	std::optional<CameraInfo> returned_;

@@ -217,7 +217,7 @@ int cvcamStart()
 			[](std::function<void()> work) {
 				return guiDispatcher().tryPost(std::move(work));
 			},
-			resumeReturnedCamera);
+			resumeReturnedCamera, started);
 	return started ? 0 : -1;
 }
 

@@ -52,7 +52,7 @@ protected:
 		unlink(fifo_.c_str());
 	}
 
-	void startWatch()
+	void startWatch(bool capturing = true)
 	{
 		watch_ = std::make_unique<CameraWatch>(
 			camera_,
@@ -62,7 +62,7 @@ protected:
 				++posts->queued;
 				return true;
 			},
-			[] {});
+			[] {}, capturing);
 	}
 
 	// The fake obeys its lines in order, while the watch's monitor runs.
@@ -79,6 +79,18 @@ protected:
 	std::shared_ptr<Posts> posts_ = std::make_shared<Posts>();
 	std::unique_ptr<CameraWatch> watch_;
 };
+
+bool cameraPresent(GstDeviceMonitor *monitor)
+{
+	GList *devices = gst_device_monitor_get_devices(monitor);
+	bool found = false;
+	for (GList *item = devices; item; item = item->next) {
+		const std::optional<CameraInfo> camera = cameraOf(GST_DEVICE(item->data));
+		found = found || (camera && camera->name == "VOLERS HD CAMERA");
+	}
+	g_list_free_full(devices, gst_object_unref);
+	return found;
+}
 
 } // namespace
 
@@ -130,4 +142,32 @@ TEST_F(Watch, StopEndsRetriesAndPostsNothingAfter)
 	std::this_thread::sleep_for(5 * CameraWatch::retryInterval);
 	EXPECT_EQ(posts_->tries.load(), tries);
 	watch_->stop(); // a second stop is harmless
+}
+
+// Catches a camera unplugged between the camera list and the start of capture that is never
+// resumed when plugged in, and a camera that failed to start while present (busy) handed over as
+// back at once.
+TEST_F(Watch, ACameraGoneBeforeCaptureStartedComesBackWhenPluggedIn)
+{
+	startWatch(false); // present, as for a busy camera: nothing to hand over
+	tell("remove VOLERS HD CAMERA");
+	tell("add VOLERS HD CAMERA");
+	waitFor(posts_->queued, 1);
+	EXPECT_EQ(posts_->tries.load(), 1);
+	ASSERT_TRUE(watch_->takeReturned());
+
+	// A monitor of the test's own keeps the fake obeying while no watch runs.
+	const GstDeviceMonitorPtr keepReading(gst_device_monitor_new());
+	watchVideoSources(keepReading.get());
+	gst_device_monitor_start(keepReading.get());
+	watch_.reset();
+	tell("remove VOLERS HD CAMERA");
+	while (cameraPresent(keepReading.get()))
+		std::this_thread::sleep_for(1ms);
+	startWatch(false);
+	tell("add VOLERS HD CAMERA");
+	waitFor(posts_->queued, 2);
+	EXPECT_TRUE(watch_->takeReturned());
+	watch_.reset();
+	gst_device_monitor_stop(keepReading.get());
 }
