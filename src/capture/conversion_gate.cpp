@@ -3,8 +3,10 @@
 
 namespace {
 
-// A gap this long between frames is a pause (a restart, a camera away), not the frame period.
-constexpr std::int64_t longestPeriodNs = 1'000'000'000;
+// A gap this long between frames is a pause (a restart, a camera away), not the frame period; a
+// callback this long was held up (the first frame, say), and taken into its mean it would have
+// frames left out for dozens of callbacks after.
+constexpr std::int64_t longestMeasureNs = 1'000'000'000;
 
 // Each new measure moves a running mean by an eighth of its difference: a few frames follow a
 // change of load, and one slow frame does not swing the decision.
@@ -18,7 +20,7 @@ std::int64_t runningMean(std::int64_t mean, std::int64_t sample)
 bool ConversionGate::admit(std::int64_t nowNs, bool frameWaiting)
 {
 	const std::int64_t sinceLast = nowNs - lastArrivalNs_;
-	if (lastArrivalNs_ != 0 && sinceLast > 0 && sinceLast < longestPeriodNs)
+	if (lastArrivalNs_ != 0 && sinceLast > 0 && sinceLast < longestMeasureNs)
 		periodNs_ = runningMean(periodNs_, sinceLast);
 	lastArrivalNs_ = nowNs;
 
@@ -60,7 +62,7 @@ void ConversionGate::callbackStarted(std::int64_t nowNs)
 void ConversionGate::callbackEnded(std::int64_t nowNs)
 {
 	const std::int64_t start = callbackStartNs_.load(std::memory_order_relaxed);
-	if (start != 0 && nowNs >= start) {
+	if (start != 0 && nowNs >= start && nowNs - start < longestMeasureNs) {
 		callbackMeanNs_ = runningMean(callbackMeanNs_, nowNs - start);
 		callbackNs_.store(callbackMeanNs_, std::memory_order_relaxed);
 	}

@@ -111,17 +111,25 @@ TEST(ConversionGate, ASlowCallbackGetsFreshFramesAndFewAreConvertedInVain)
 	EXPECT_LE(slow.worstAge, 1);
 }
 
-// Catches a gate that drops frames a callback keeping up with the camera would have shown.
+// Catches a gate that drops frames a callback keeping up with the camera would have shown, also
+// after one callback was held up for seconds.
 TEST(ConversionGate, ACallbackThatKeepsUpGetsEveryFrame)
 {
-	const Outcome outcome = run({ 16'667 * us, 10 * ms,
-				      [] {
-					      return 9 * ms;
-				      } },
-				    5'000 * ms);
+	const auto quick = [] {
+		return 9 * ms;
+	};
+	const Outcome outcome = run({ 16'667 * us, 10 * ms, quick }, 5'000 * ms);
 	EXPECT_EQ(outcome.converted, outcome.taken);
 	EXPECT_GE(outcome.taken, 295);
 	EXPECT_EQ(outcome.worstAge, 0);
+
+	int callbacks = 0;
+	const auto firstHeldUp = [&] {
+		return ++callbacks == 1 ? 3'000 * ms : 9 * ms;
+	};
+	const Outcome heldUp = run({ 16'667 * us, 10 * ms, firstHeldUp }, 5'000 * ms);
+	// The frame taken while the first callback was held up, then every frame of the last 2 s.
+	EXPECT_GE(heldUp.taken, 1 + 118);
 }
 
 // Catches a gate that trusts its estimate so far that a callback of uneven length, ending early,
