@@ -1,10 +1,13 @@
 // Camera discovery through GstDeviceMonitor, and the built-in test pattern.
 #include "camera_list.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <set>
 #include <utility>
 
+#include "camera_monitor.h"
 #include "capture_pipeline.h"
 #include "gst_handles.h"
 
@@ -56,18 +59,99 @@ bool offersVideo(GstDevice *device)
 	return false;
 }
 
+// The names of the providers another provider hides, as PipeWire's hides V4L2's once it offers
+// the same nodes: their devices are fallbacks, never cameras of their own.
+std::set<std::string> hiddenProviders(GstDeviceMonitor *monitor)
+{
+	std::set<std::string> hidden;
+	gchar **providers = gst_device_monitor_get_providers(monitor);
+	for (gchar **name = providers; name && *name; ++name) {
+		const GstObjectPtr<GstDeviceProvider> provider(
+			gst_device_provider_factory_get_by_name(*name));
+		if (!provider)
+			continue;
+		gchar **names = gst_device_provider_get_hidden_providers(provider.get());
+		for (gchar **other = names; other && *other; ++other)
+			hidden.insert(*other);
+		g_strfreev(names);
+	}
+	g_strfreev(providers);
+	return hidden;
+}
+
+std::string providerName(GstDevice *device)
+{
+	const GstObjectPtr<GstObject> parent(gst_object_get_parent(GST_OBJECT(device)));
+	if (!parent || !GST_IS_DEVICE_PROVIDER(parent.get()))
+		return {};
+	GstDeviceProviderFactory *factory =
+		gst_device_provider_get_factory(GST_DEVICE_PROVIDER(parent.get()));
+	return factory ? GST_OBJECT_NAME(factory) : "";
+}
+
+// Every camera the monitor offers now, each once, in the monitor's order.
+std::vector<CameraInfo> camerasOf(GstDeviceMonitor *monitor)
+{
+	struct Offer {
+		CameraInfo camera;
+		bool pipeWire;
+		bool hidden;
+	};
+	const std::set<std::string> hidden = hiddenProviders(monitor);
+	std::vector<std::string> identities;	// in the order first offered
+	std::vector<std::vector<Offer>> offers; // per identity
+	GList *devices = gst_device_monitor_get_devices(monitor);
+	for (GList *item = devices; item; item = item->next) {
+		GstDevice *device = GST_DEVICE(item->data);
+		std::optional<CameraInfo> camera = cameraOf(device);
+		if (!camera)
+			continue;
+		const std::string identity = cameraIdentity(*camera);
+		const auto known = std::find(identities.begin(), identities.end(), identity);
+		const auto index = static_cast<std::size_t>(known - identities.begin());
+		if (known == identities.end()) {
+			identities.push_back(identity);
+			offers.emplace_back();
+		}
+		offers[index].push_back(Offer{ std::move(*camera), offeredByPipeWire(device),
+					       hidden.count(providerName(device)) > 0 });
+	}
+	g_list_free_full(devices, gst_object_unref);
+
+	std::vector<CameraInfo> cameras;
+	for (std::vector<Offer> &same : offers) {
+		// PipeWire first, then the first provider not hidden; a camera only a hidden
+		// provider offers is left out, as the monitor would leave it out.
+		auto chosen = std::find_if(same.begin(), same.end(),
+					   [](const Offer &offer) { return offer.pipeWire; });
+		if (chosen == same.end())
+			chosen = std::find_if(same.begin(), same.end(),
+					      [](const Offer &offer) { return !offer.hidden; });
+		if (chosen == same.end())
+			continue;
+		CameraInfo camera = std::move(chosen->camera);
+		for (const Offer &other : same)
+			if (&other != &*chosen && !other.pipeWire && !camera.fallbackDevice)
+				camera.fallbackDevice = other.camera.device;
+		cameras.push_back(std::move(camera));
+	}
+	return cameras;
+}
+
 } // namespace
+
+bool offeredByPipeWire(GstDevice *device)
+{
+	GstStructure *properties = gst_device_get_properties(device);
+	const bool pipeWire = properties && gst_structure_has_name(properties, "pipewire-proplist");
+	if (properties)
+		gst_structure_free(properties);
+	return pipeWire;
+}
 
 std::string cameraIdentity(const CameraInfo &camera)
 {
 	return camera.devicePath.empty() ? camera.name : camera.devicePath;
-}
-
-void watchVideoSources(GstDeviceMonitor *monitor)
-{
-	// Cameras that offer only JPEG count too: the pipeline decodes it.
-	const GstCapsPtr usable(gst_caps_from_string("video/x-raw; image/jpeg"));
-	gst_device_monitor_add_filter(monitor, "Video/Source", usable.get());
 }
 
 std::optional<CameraInfo> cameraOf(GstDevice *device)
@@ -129,24 +213,16 @@ std::vector<CameraInfo> findCameras()
 	if (!overriddenCameras().empty())
 		return overriddenCameras();
 
-	ensureGstreamer();
-	std::vector<CameraInfo> cameras;
-	const GstDeviceMonitorPtr monitor(gst_device_monitor_new());
-	watchVideoSources(monitor.get());
-	if (gst_device_monitor_start(monitor.get())) {
-		// A V4L2 node may also be offered by PipeWire, and a libcamera camera by PipeWire
-		// too (its path is libcamera's name for it): the first provider's entry stands.
-		std::set<std::string> identities;
-		GList *devices = gst_device_monitor_get_devices(monitor.get());
-		for (GList *item = devices; item; item = item->next) {
-			std::optional<CameraInfo> camera = cameraOf(GST_DEVICE(item->data));
-			if (camera && identities.insert(cameraIdentity(*camera)).second)
-				cameras.push_back(std::move(*camera));
-		}
-		g_list_free_full(devices, gst_object_unref);
-		gst_device_monitor_stop(monitor.get());
-	}
-	return cameras;
+	const std::shared_ptr<CameraMonitor> monitor = CameraMonitor::hold();
+	return monitor->get() ? camerasOf(monitor->get()) : std::vector<CameraInfo>{};
+}
+
+std::optional<CameraInfo> findCamera(const std::string &identity)
+{
+	for (CameraInfo &camera : findCameras())
+		if (cameraIdentity(camera) == identity)
+			return std::move(camera);
+	return std::nullopt;
 }
 
 GstCapsPtr capsOfferedBy(const CameraInfo &camera)

@@ -16,6 +16,9 @@ struct CameraInfo {
 	std::string devicePath; // empty for cameras that are not device nodes
 	// Makes the source element; null for a camera described by sourceDescription.
 	std::shared_ptr<GstDevice> device;
+	// The same camera through another provider, tried when device fails to start: the V4L2
+	// node of a camera PipeWire offers. Null when there is none.
+	std::shared_ptr<GstDevice> fallbackDevice = nullptr;
 	// A gst-launch description of the source, used when device is null.
 	std::string sourceDescription;
 	// For a described source: the caps it offers, in gst-launch syntax; empty when it offers no
@@ -37,16 +40,22 @@ GstCapsPtr capsOfferedBy(const CameraInfo &camera);
 // What tells a camera from another across unplugging: its device path, else its name.
 std::string cameraIdentity(const CameraInfo &camera);
 
-// Any thread. Makes monitor look for the video sources a camera can be made of.
-void watchVideoSources(GstDeviceMonitor *monitor);
+// Any thread. Whether device is a PipeWire node.
+bool offeredByPipeWire(GstDevice *device);
 
 // Any thread. The camera a device found by the monitor stands for; none for a device that sends no
 // picture, such as a UVC camera's metadata node.
 std::optional<CameraInfo> cameraOf(GstDevice *device);
 
 // Main thread. Video sources found now, in the device monitor's order, each camera once; possibly
-// none. Initialises GStreamer if needed.
+// none. A camera offered by PipeWire and by V4L2 is listed once, as PipeWire's node, which other
+// programs may use at the same time and which the desktop's camera settings act on; the V4L2
+// node is its fallback. Initialises GStreamer if needed.
 std::vector<CameraInfo> findCameras();
+
+// Main thread. The camera whose identity is given, as findCameras() would list it now; none when
+// it is not there.
+std::optional<CameraInfo> findCamera(const std::string &identity);
 
 // Main thread. Makes findCameras() return cameras instead of asking the device monitor, so tests
 // and benchmarks run on known sources whatever is plugged in. An empty list restores the monitor.

@@ -14,14 +14,15 @@ constexpr char stopWord[] = "edge-viewer-stop-watch";
 CameraWatch::CameraWatch(const CameraInfo &camera, MainThreadPoster post,
 			 std::function<void()> onReturn, bool capturing)
 	: identity_(cameraIdentity(camera)), post_(std::move(post)), onReturn_(std::move(onReturn)),
-	  monitor_(gst_device_monitor_new())
+	  monitor_(CameraMonitor::hold())
 {
-	watchVideoSources(monitor_.get());
-	bus_.reset(gst_device_monitor_get_bus(monitor_.get()));
 	// Without a running monitor there is nothing to watch, but capture goes on as before.
-	gst_device_monitor_start(monitor_.get());
-	// The cameras there now are announced on the bus as if just plugged in, so a camera that
-	// failed to start only because it is gone is marked away before the watch reads them.
+	if (!monitor_->get())
+		return;
+	bus_.reset(gst_device_monitor_get_bus(monitor_->get()));
+	// The cameras there when the monitor started are announced on the bus as if just plugged
+	// in, so a camera that failed to start only because it is gone is marked away before the
+	// watch reads them.
 	if (!capturing)
 		away_ = !present();
 	thread_ = std::thread([this] { watch(); });
@@ -34,18 +35,29 @@ CameraWatch::~CameraWatch()
 
 void CameraWatch::stop()
 {
-	if (!thread_.joinable())
-		return;
-	gst_bus_post(bus_.get(),
-		     gst_message_new_application(nullptr, gst_structure_new_empty(stopWord)));
-	thread_.join();
-	gst_device_monitor_stop(monitor_.get());
+	if (thread_.joinable()) {
+		gst_bus_post(bus_.get(), gst_message_new_application(
+						 nullptr, gst_structure_new_empty(stopWord)));
+		thread_.join();
+	}
+	bus_.reset();
+	monitor_.reset();
 }
 
 std::optional<CameraInfo> CameraWatch::takeReturned()
 {
 	std::lock_guard lock(lock_);
 	return std::exchange(returned_, std::nullopt);
+}
+
+void CameraWatch::captureFailed()
+{
+	if (!monitor_ || !monitor_->get())
+		return;
+	// Looked at under the lock: a camera the monitor adds meanwhile is announced after it is
+	// listed, so the watch thread then finds it away and hands it back.
+	std::lock_guard lock(lock_);
+	away_ = away_ || !present();
 }
 
 bool CameraWatch::isWatched(GstDevice *device) const
@@ -56,7 +68,7 @@ bool CameraWatch::isWatched(GstDevice *device) const
 
 bool CameraWatch::present() const
 {
-	GList *devices = gst_device_monitor_get_devices(monitor_.get());
+	GList *devices = gst_device_monitor_get_devices(monitor_->get());
 	bool found = false;
 	for (GList *item = devices; item && !found; item = item->next)
 		found = isWatched(GST_DEVICE(item->data));

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "camera_list.h"
+#include "camera_monitor.h"
 #include "gst_handles.h"
 
 // Hands work to the main thread without waiting; returns whether it was queued.
@@ -30,12 +31,16 @@ public:
 	CameraWatch &operator=(const CameraWatch &) = delete;
 	~CameraWatch();
 
-	// Main thread. Stops the monitor and the watch thread; once it returns nothing is posted.
-	// Safe to call more than once.
+	// Main thread. Stops the watch thread and lets go of the monitor; once it returns nothing
+	// is posted. Safe to call more than once.
 	void stop();
 
 	// Main thread. The camera as it came back, with its new device; once per return.
 	std::optional<CameraInfo> takeReturned();
+
+	// Any thread while the watch runs: capture on the camera failed before its first frame. If
+	// the camera is not there, it counts as unplugged and comes back when it is plugged in.
+	void captureFailed();
 
 	static constexpr std::chrono::milliseconds retryInterval{ 20 };
 
@@ -44,18 +49,19 @@ private:
 	void watch();
 	// Any thread. Whether device is the watched camera.
 	bool isWatched(GstDevice *device) const;
-	// Main thread, once the monitor runs. Whether the watched camera is plugged in.
+	// Any thread, while the monitor runs. Whether the watched camera is plugged in.
 	bool present() const;
 
 	const std::string identity_;
 	const MainThreadPoster post_;
 	const std::function<void()> onReturn_;
-	GstDeviceMonitorPtr monitor_; // made, started and stopped by the main thread
-	GstBusPtr bus_;		      // the monitor's; popped by the watch thread only
+	// The process's monitor, held by the main thread from the constructor until stop().
+	std::shared_ptr<CameraMonitor> monitor_;
+	GstBusPtr bus_; // the monitor's; popped by the watch thread only
 
 	std::mutex lock_; // guards away_ and returned_
-	// Set by the constructor or the watch thread when the camera goes, cleared when it comes
-	// back.
+	// Set by the constructor, captureFailed() or the watch thread when the camera goes, cleared
+	// when it comes back.
 	bool away_ = false;
 	// Written by the watch thread when the camera comes back; taken by the main thread.
 	std::optional<CameraInfo> returned_;

@@ -148,6 +148,20 @@ struct HeldFrame {
 	MappedVideoFrame frame;
 };
 
+// Sends flush-start up to the source's pad, which ends the wait of a source blocked in its state
+// change (GstBaseSrc's unlock): pipewiresrc waits there for its stream for up to 30 s.
+gboolean flushSourcePad(GstElement *, GstPad *pad, gpointer)
+{
+	gst_pad_send_event(pad, gst_event_new_flush_start());
+	return TRUE;
+}
+
+void flushSource(const GValue *item, gpointer)
+{
+	auto *source = GST_ELEMENT(g_value_get_object(item));
+	gst_element_foreach_src_pad(source, flushSourcePad, nullptr);
+}
+
 #ifdef EDGE_VIEWER_BENCH_BUILD
 // A live source stamps each buffer with the running time at which it captured it.
 void noteCaptureTime(GstElement *pipeline, GstBuffer *buffer, std::uint64_t delivered)
@@ -285,6 +299,7 @@ bool CapturePipeline::start(std::string &error)
 {
 	// A start while running begins afresh, with a watch of its own.
 	stopWatch();
+	finishStart();
 	if (preview_)
 		sizePreview();
 	{
@@ -293,9 +308,12 @@ bool CapturePipeline::start(std::string &error)
 	}
 	fault_.store(Fault::none);
 	gotFrame_.store(false);
+	startFailureTold_.store(false);
 	lastFrameNs_.store(steadyNowNs());
 	delivering_.store(true);
-	if (gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+	// Opening is quick for every source, and a camera that is not there or not ours fails
+	// here, so the caller learns of it at once.
+	if (gst_element_set_state(pipeline_.get(), GST_STATE_READY) == GST_STATE_CHANGE_FAILURE) {
 		// An element that refuses has usually posted the reason already.
 		reportFailure("it could not be started");
 		stop();
@@ -303,12 +321,57 @@ bool CapturePipeline::start(std::string &error)
 		error = error_;
 		return false;
 	}
+	// The stall watch runs before the source plays, so that a source that never starts is
+	// reported within the stall timeout, not when it gives up.
 	{
 		std::lock_guard lock(watchLock_);
 		watching_ = true;
 	}
 	watch_ = std::thread([this] { watchForStalls(); });
+	starting_.store(true);
+	starter_ = std::thread([this] { play(); });
 	return true;
+}
+
+void CapturePipeline::play()
+{
+	const GstStateChangeReturn result =
+		gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING);
+	starting_.store(false);
+	if (result != GST_STATE_CHANGE_FAILURE || !delivering_.load())
+		return;
+	// An element that refuses has usually posted the reason already; a stall reported while
+	// it waited said why too.
+	Fault expected = Fault::none;
+	if (fault_.compare_exchange_strong(expected, Fault::failed)) {
+		const std::string line = faultSubject() + "it could not be started";
+		{
+			std::lock_guard lock(errorLock_);
+			error_ = line;
+		}
+		report(line);
+	}
+	startFailed();
+}
+
+void CapturePipeline::finishStart()
+{
+	if (!starter_.joinable())
+		return;
+	if (starting_.load()) {
+		GstIterator *sources = gst_bin_iterate_sources(GST_BIN(pipeline_.get()));
+		gst_iterator_foreach(sources, flushSource, nullptr);
+		gst_iterator_free(sources);
+	}
+	starter_.join();
+}
+
+void CapturePipeline::startFailed()
+{
+	if (gotFrame_.load() || startFailureTold_.exchange(true))
+		return;
+	if (options_.onStartFailure)
+		options_.onStartFailure();
 }
 
 void CapturePipeline::sizePreview()
@@ -332,6 +395,7 @@ void CapturePipeline::stop()
 {
 	delivering_.store(false);
 	stopWatch();
+	finishStart();
 	// Blocks until the streaming threads have left their loops, callbacks included.
 	gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
 }
@@ -370,6 +434,7 @@ void CapturePipeline::reportFailure(const std::string &reason)
 		error_ = line;
 	}
 	report(line);
+	startFailed();
 }
 
 std::string CapturePipeline::faultSubject() const
@@ -400,6 +465,7 @@ void CapturePipeline::watchForStalls()
 		// Reported outside the lock, so that stop() never waits for the line.
 		lock.unlock();
 		report(line);
+		startFailed();
 		lock.lock();
 	}
 }

@@ -52,6 +52,10 @@ struct CaptureOptions {
 	std::chrono::milliseconds stallTimeout{ 3000 };
 	// Null: the line goes to stderr after "edge-viewer: ".
 	FaultReporter onFault;
+	// Called once when the camera fails before its first frame: it could not be opened or
+	// played, or sent nothing within the stall timeout. From whichever thread notices it, after
+	// the fault was reported; must be quick and must not wait for the main thread.
+	std::function<void()> onStartFailure;
 };
 
 class CapturePipeline
@@ -68,12 +72,17 @@ public:
 	CapturePipeline &operator=(const CapturePipeline &) = delete;
 	~CapturePipeline();
 
-	// Main thread. Frames reach the callback from here until stop() returns. A camera that
-	// cannot start is reported once, through the fault reporter, and said in error.
+	// Main thread; never waits for the camera. Opens the source, then asks it to play on a
+	// thread of its own: a source may take its time (pipewiresrc waits up to 30 s for its
+	// stream), and the main thread keeps answering keys meanwhile. Frames reach the callback
+	// from here until stop() returns. A camera that cannot be opened is reported once, through
+	// the fault reporter, said in error, and returns false. One that fails later, or sends no
+	// frame within the stall timeout, is reported the same way, and onStartFailure is called.
 	bool start(std::string &error);
 	// Main thread. From the moment it is called no frame is handed to the callback: no
 	// callback starts (one whose frame was already being handed over still runs). It waits
-	// for a callback in flight; once it returns no callback runs. Safe to call more than once.
+	// for a callback in flight, and ends a start still waiting for the source; once it
+	// returns no callback runs. Safe to call more than once.
 	void stop();
 
 	// Main thread. Whether the user closed the preview window.
@@ -104,6 +113,12 @@ private:
 	void sizePreview();
 	void watchForStalls();
 	void stopWatch();
+	// The start thread: the state change to PLAYING.
+	void play();
+	// Main thread. Waits for the start thread, first ending a state change still in progress.
+	void finishStart();
+	// Any thread. Calls onStartFailure unless no frame came yet or it was called since start.
+	void startFailed();
 
 	GstElementPtr pipeline_;
 	const std::string cameraName_;
@@ -155,6 +170,14 @@ private:
 	// Made and destroyed on the main thread; offered frames by the preview streaming thread,
 	// which stops before it goes.
 	std::unique_ptr<PreviewWindow> preview_;
+
+	// Set by start() before the start thread runs; cleared by it once its state change returns.
+	// Read by stop(), which ends a state change still in progress.
+	std::atomic<bool> starting_{ false };
+	// Whether onStartFailure was called since start: set by whichever thread calls it; reset by
+	// start().
+	std::atomic<bool> startFailureTold_{ false };
+	std::thread starter_; // the start thread; started by start(), joined by the main thread
 
 	std::mutex watchLock_;		    // guards watching_
 	std::condition_variable watchWake_; // wakes the stall watch to stop

@@ -12,6 +12,7 @@
 
 #include "camera_choice.h"
 #include "camera_list.h"
+#include "camera_monitor.h"
 #include "camera_watch.h"
 #include "capture_pipeline.h"
 #include "capture_preset.h"
@@ -41,6 +42,14 @@ struct CaptureLayer {
 	std::unique_ptr<CameraWatch> watch;
 	// What the command line answered before the dialogs: set by cvcamPreset().
 	std::optional<ResolvedPreset> preset;
+	// Held from the camera list until cvcamExit(), after the last pipeline made from its
+	// devices has gone: camera_monitor.h says why.
+	std::shared_ptr<CameraMonitor> monitor;
+	// Between cvcamStart() and cvcamStop(): only then may a camera that came back, or its
+	// fallback, start capturing.
+	bool capturing = false;
+	// Counts the pipelines made, so that news of one already replaced is ignored.
+	unsigned attempt = 0;
 };
 
 // Main thread only.
@@ -88,16 +97,34 @@ std::string chosenCaps(std::size_t camera)
 	return capsText(formats[choice.format], choice.rate);
 }
 
+void startOnFallback(unsigned attempt);
+
+// Any thread: the camera of pipeline attempt failed before its first frame. A camera that is gone
+// is then waited for; one that has another way in is opened that way, on the main thread.
+void onStartFailure(unsigned attempt, bool hasFallback)
+{
+	// The watch outlives every pipeline: cvcamStop() stops capture first.
+	if (CameraWatch *watch = layer().watch.get())
+		watch->captureFailed();
+	if (hasFallback)
+		guiDispatcher().tryPost([attempt] { startOnFallback(attempt); });
+}
+
 // Main thread. Makes the pipeline for camera index, as its settings ask; says why on failure.
 std::unique_ptr<CapturePipeline> makePipeline(std::size_t index)
 {
 	CaptureLayer &state = layer();
 	const CameraSettings &settings = state.settings[index];
+	const CameraInfo &camera = state.cameras[index];
 	CaptureOptions options;
 	options.caps = chosenCaps(index);
 	options.render = settings.render;
 	options.renderWidth = settings.renderWidth;
 	options.renderHeight = settings.renderHeight;
+	options.onStartFailure = [attempt = ++state.attempt,
+				  hasFallback = camera.fallbackDevice != nullptr] {
+		onStartFailure(attempt, hasFallback);
+	};
 	std::string error;
 	auto pipeline = CapturePipeline::create(state.cameras[index], settings.callback, error,
 						std::move(options));
@@ -109,24 +136,60 @@ std::unique_ptr<CapturePipeline> makePipeline(std::size_t index)
 // Main thread, posted by the watch: the camera in use is back, so capture starts again on its new
 // device. The old pipeline goes first; it holds the preview window, which only this thread may
 // close.
+// Main thread. Capture starts again on the active camera, as it is now; returns whether it
+// started.
+bool restartCapture()
+{
+	CaptureLayer &state = layer();
+	// A preview the user closed stays closed, as it does while the camera is there.
+	if (state.pipeline && state.pipeline->previewClosed())
+		state.settings[state.active].render = false;
+	state.pipeline.reset();
+	state.pipeline = makePipeline(state.active);
+	std::string error;
+	return state.pipeline && state.pipeline->start(error);
+}
+
+// Main thread, posted by the watch: the camera in use is back, so capture starts again on its new
+// device. The old pipeline goes first; it holds the preview window, which only this thread may
+// close.
 void resumeReturnedCamera()
 {
 	CaptureLayer &state = layer();
-	if (!state.watch || !state.pipeline)
+	if (!state.capturing || !state.watch)
 		return;
 	std::optional<CameraInfo> back = state.watch->takeReturned();
 	if (!back)
 		return;
 	CameraInfo &camera = state.cameras[state.active];
-	camera.device = back->device;
-	// A preview the user closed stays closed, as it does while the camera is there.
-	if (state.pipeline->previewClosed())
-		state.settings[state.active].render = false;
-	state.pipeline.reset();
-	state.pipeline = makePipeline(state.active);
-	std::string error;
-	if (state.pipeline && state.pipeline->start(error))
+	// As the list would show it now: PipeWire's node where it offers the camera, whichever
+	// provider announced it first.
+	const std::optional<CameraInfo> listed = findCamera(cameraIdentity(*back));
+	camera.device = listed ? listed->device : back->device;
+	camera.fallbackDevice = listed ? listed->fallbackDevice : nullptr;
+	if (restartCapture())
 		report("camera \"" + camera.name + "\" is back");
+}
+
+// Main thread, posted when the camera of pipeline attempt failed before its first frame: it is
+// opened through its fallback (its V4L2 node, where PipeWire's failed), once.
+void startOnFallback(unsigned attempt)
+{
+	CaptureLayer &state = layer();
+	if (!state.capturing || attempt != state.attempt)
+		return;
+	CameraInfo &camera = state.cameras[state.active];
+	if (!camera.fallbackDevice)
+		return;
+	camera.device = std::move(camera.fallbackDevice);
+	camera.fallbackDevice = nullptr;
+	const GstDevicePtr fallback(GST_DEVICE(gst_object_ref(camera.device.get())));
+	std::string path;
+	if (const std::optional<CameraInfo> through = cameraOf(fallback.get()))
+		path = through->devicePath;
+	report("trying camera \"" + camera.name + "\" through " +
+	       (path.empty() ? std::string("another provider") : path) + " instead");
+	restartCapture();
 }
 
 } // namespace
@@ -138,6 +201,7 @@ int cvcamSelectCamera(std::vector<int> &cameraList)
 		state.cameras = state.preset->cameras;
 		cameraList = state.preset->chosen;
 	} else {
+		state.monitor = CameraMonitor::hold();
 		state.cameras = findCameras();
 		cameraList = chooseCameras(state.cameras, captureConsole());
 	}
@@ -208,33 +272,40 @@ int cvcamStart()
 	if (!state.pipeline)
 		return -1;
 	// A camera that cannot start says so itself, as it does for faults later on. Even then it
-	// may be plugged in later, so the watch starts either way.
-	std::string error;
-	const bool started = state.pipeline->start(error);
+	// may be plugged in later, so the watch runs either way; it starts first, so that it is
+	// there to hear of a camera that fails to start.
+	state.capturing = true;
 	if (!state.watch && state.cameras[state.active].device)
 		state.watch = std::make_unique<CameraWatch>(
 			state.cameras[state.active],
 			[](std::function<void()> work) {
 				return guiDispatcher().tryPost(std::move(work));
 			},
-			resumeReturnedCamera, started);
-	return started ? 0 : -1;
+			resumeReturnedCamera);
+	std::string error;
+	return state.pipeline->start(error) ? 0 : -1;
 }
 
 int cvcamStop()
 {
-	// The watch first, so that no camera comes back into a stopped layer.
-	layer().watch.reset();
-	if (layer().pipeline)
-		layer().pipeline->stop();
+	// Capture first: a source may share its provider's connection, so it goes to NULL while
+	// the watch and its monitor still run (camera_monitor.h). Returned cameras and fallbacks
+	// are refused from here on, so none comes back into a stopped layer.
+	CaptureLayer &state = layer();
+	state.capturing = false;
+	if (state.pipeline)
+		state.pipeline->stop();
+	state.watch.reset();
 	return 0;
 }
 
 int cvcamExit()
 {
 	CaptureLayer &state = layer();
-	state.watch.reset();
+	state.capturing = false;
 	state.pipeline.reset();
+	state.watch.reset();
+	state.monitor.reset();
 	state.settings.assign(state.cameras.size(), CameraSettings{});
 	return 0;
 }
@@ -245,6 +316,9 @@ int cvcamPreset(const CvcamPreset &preset)
 	state.preset.reset();
 	if (preset == CvcamPreset{})
 		return 0;
+	// A camera named on the command line comes from the monitor the layer then holds.
+	if (preset.source.empty() && !preset.testPattern)
+		state.monitor = CameraMonitor::hold();
 	ResolvedPreset resolved;
 	const int status = resolvePreset(preset, captureConsole(), resolved);
 	if (status == 0)
