@@ -1,5 +1,6 @@
 // edge-viewer: the Canny edges of a live camera picture, with sliders for the two thresholds.
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -10,6 +11,10 @@
 
 int main(int argc, char **argv)
 {
+	// libcamera, which GStreamer's device monitor loads where it is installed, logs its own
+	// start-up (its version, missing tuning files) on stderr; only its errors concern a user of
+	// this program. Set before any thread starts, and only where the user has not chosen.
+	setenv("LIBCAMERA_LOG_LEVELS", "*:ERROR", 0);
 	const CommandLine line = parseCommandLine(std::vector<std::string>(argv, argv + argc));
 	switch (line.action) {
 	case CommandLine::Action::usageError:

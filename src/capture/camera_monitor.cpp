@@ -12,6 +12,14 @@ std::weak_ptr<CameraMonitor> &current()
 	return monitor;
 }
 
+// The hold that lasts until the process ends, once keepUntilExit() was called. Never destroyed,
+// so that no static destructor stops the monitor either. Main thread only.
+std::shared_ptr<CameraMonitor> *&keptForever()
+{
+	static std::shared_ptr<CameraMonitor> *kept = nullptr;
+	return kept;
+}
+
 } // namespace
 
 void watchVideoSources(GstDeviceMonitor *monitor)
@@ -21,12 +29,20 @@ void watchVideoSources(GstDeviceMonitor *monitor)
 	gst_device_monitor_add_filter(monitor, "Video/Source", usable.get());
 }
 
+void CameraMonitor::keepUntilExit()
+{
+	if (!keptForever())
+		keptForever() = new std::shared_ptr<CameraMonitor>(current().lock());
+}
+
 std::shared_ptr<CameraMonitor> CameraMonitor::hold()
 {
 	if (std::shared_ptr<CameraMonitor> held = current().lock())
 		return held;
 	std::shared_ptr<CameraMonitor> monitor(new CameraMonitor());
 	current() = monitor;
+	if (keptForever())
+		*keptForever() = monitor;
 	return monitor;
 }
 

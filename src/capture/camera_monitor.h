@@ -1,17 +1,21 @@
 // The process's one device monitor for cameras, shared by the camera list and the hot-plug watch.
 //
 // Device providers are process-wide: every monitor starts and stops the same provider objects, and
-// the sources made from their devices may share the provider's connection. PipeWire's provider
-// (gstreamer1.0-pipewire 0.3.65) shares one connection with every pipewiresrc of the process. If
-// it is stopped while a source still holds that connection, its listeners stay on it and outlive
-// the devices they point to; if it is started again on that connection, it adds them a second
-// time. Either corrupts the heap, at exit or at the next camera change. Hence the rule:
-//
+// the sources made from their devices may share the provider's connection. Two faults of PipeWire's
+// provider (gstreamer1.0-pipewire 0.3.65) decide how this monitor lives:
+//   - Stopped while a pipewiresrc still shares its connection, it leaves its listeners on that
+//     connection, pointing at devices it then frees; started again on it, it adds them twice.
+//   - Stopped at all, it destroys its registry without holding its thread loop's lock; when
+//     PipeWire's thread is handling an event at that moment (a camera going idle as capture
+//     stops, a camera unplugged), the registry is freed twice.
+// Either corrupts the heap, at exit or at the next camera change. Hence the rules:
 //   1. One monitor at a time. Whoever needs it holds it; it starts when first held and stops when
 //      the last holder lets go, so a provider never restarts while a source of its runs.
-//   2. The capture layer holds it from the camera list until it exits, and every pipeline made
-//      from one of its devices has gone to NULL before then: capture stops before the watch, the
-//      watch before the list, and no source outlives its provider.
+//   2. The program keeps it running, once started, until the process ends (keepUntilExit()), so
+//      PipeWire's provider is never stopped. Tests on the fake provider, which change the cameras
+//      between cases, leave that off.
+//   3. Capture stops before the watch and the list let go of the monitor, so no source outlives
+//      its provider in any case.
 #pragma once
 
 #include <memory>
@@ -26,6 +30,9 @@ void watchVideoSources(GstDeviceMonitor *monitor);
 class CameraMonitor
 {
 public:
+	// Main thread. From now on the monitor, once started, runs until the process ends.
+	static void keepUntilExit();
+
 	// Main thread. The monitor in use, or a new one, started; it runs while anyone holds it.
 	// Watches video sources (raw or JPEG), from every provider, hidden ones included: a device
 	// another provider hides (a V4L2 node PipeWire also offers) is kept as the fallback of the

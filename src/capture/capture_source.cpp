@@ -71,6 +71,11 @@ GstElementPtr devicePipeline(const CameraInfo &camera, const std::string &tailTe
 		error = "failed to create the source element of " + camera.name;
 		return nullptr;
 	}
+	// pipewiresrc lends PipeWire's own buffer memory, which PipeWire unmaps when the camera
+	// goes or renegotiates, even while a frame of it still waits in the preview's queue on
+	// another thread; reading it then crashes. A copy per frame is the price of a safe one.
+	if (g_object_class_find_property(G_OBJECT_GET_CLASS(source.get()), "always-copy"))
+		g_object_set(source.get(), "always-copy", TRUE, nullptr);
 	const GstElementPtr tail = tailBin(tailText, error);
 	if (!tail)
 		return nullptr;

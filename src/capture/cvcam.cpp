@@ -42,9 +42,6 @@ struct CaptureLayer {
 	std::unique_ptr<CameraWatch> watch;
 	// What the command line answered before the dialogs: set by cvcamPreset().
 	std::optional<ResolvedPreset> preset;
-	// Held from the camera list until cvcamExit(), after the last pipeline made from its
-	// devices has gone: camera_monitor.h says why.
-	std::shared_ptr<CameraMonitor> monitor;
 	// Between cvcamStart() and cvcamStop(): only then may a camera that came back, or its
 	// fallback, start capturing.
 	bool capturing = false;
@@ -201,7 +198,7 @@ int cvcamSelectCamera(std::vector<int> &cameraList)
 		state.cameras = state.preset->cameras;
 		cameraList = state.preset->chosen;
 	} else {
-		state.monitor = CameraMonitor::hold();
+		CameraMonitor::keepUntilExit(); // camera_monitor.h says why
 		state.cameras = findCameras();
 		cameraList = chooseCameras(state.cameras, captureConsole());
 	}
@@ -289,8 +286,8 @@ int cvcamStart()
 int cvcamStop()
 {
 	// Capture first: a source may share its provider's connection, so it goes to NULL while
-	// the watch and its monitor still run (camera_monitor.h). Returned cameras and fallbacks
-	// are refused from here on, so none comes back into a stopped layer.
+	// the watch still holds the monitor (camera_monitor.h). Returned cameras and fallbacks are
+	// refused from here on, so none comes back into a stopped layer.
 	CaptureLayer &state = layer();
 	state.capturing = false;
 	if (state.pipeline)
@@ -305,7 +302,6 @@ int cvcamExit()
 	state.capturing = false;
 	state.pipeline.reset();
 	state.watch.reset();
-	state.monitor.reset();
 	state.settings.assign(state.cameras.size(), CameraSettings{});
 	return 0;
 }
@@ -316,9 +312,7 @@ int cvcamPreset(const CvcamPreset &preset)
 	state.preset.reset();
 	if (preset == CvcamPreset{})
 		return 0;
-	// A camera named on the command line comes from the monitor the layer then holds.
-	if (preset.source.empty() && !preset.testPattern)
-		state.monitor = CameraMonitor::hold();
+	CameraMonitor::keepUntilExit(); // camera_monitor.h says why
 	ResolvedPreset resolved;
 	const int status = resolvePreset(preset, captureConsole(), resolved);
 	if (status == 0)
@@ -328,6 +322,7 @@ int cvcamPreset(const CvcamPreset &preset)
 
 int cvcamListCameras(std::ostream &out)
 {
+	CameraMonitor::keepUntilExit();
 	std::vector<CameraInfo> cameras = findCameras();
 	const bool standingIn = cameras.empty();
 	if (standingIn)

@@ -1,0 +1,98 @@
+# A real PipeWire daemon with its session manager, for tests: sourced, never run. It brings up a
+# private session bus, pipewire and wireplumber in a scratch runtime directory, and stops all
+# three by their process ids when the sourcing script exits, however it exits.
+#
+#   pipewire_session_start         exports XDG_RUNTIME_DIR, DBUS_SESSION_BUS_ADDRESS and
+#                                  PIPEWIRE_RUNTIME_DIR; fails when a part does not come up
+#   pipewire_camera_add NAME DESC [PROPERTY=VALUE ...]
+#                                  a camera node from PipeWire's own test source
+#   pipewire_camera_remove NAME    unplugs it
+#   pipewire_session_stop          also run at exit
+#
+# Pitfalls this works around, each met on Debian 12 (PipeWire 0.3.65, WirePlumber 0.4.13):
+# - pw-cli takes its command as an argument, with standard input from /dev/null: reading commands
+#   from a pipe, it spins at a full core once the input ends.
+# - session.suspend-timeout-seconds=0 on each camera: WirePlumber crashes when an idle video node
+#   it was about to suspend is removed within its 5 s timer.
+# - library.name on each camera: the default configuration maps no library for the test source.
+# - WirePlumber exits without a session bus, and nothing is ever linked without WirePlumber.
+
+pipewire_session_pids=()
+pipewire_session_dir=
+
+pipewire_session_fail() {
+  echo "FAIL: PipeWire session: $*" >&2
+  for log in "$pipewire_session_dir"/*.log; do
+    [ -s "$log" ] && { echo "--- $log" >&2; tail -n 20 "$log" >&2; }
+  done
+  return 1
+}
+
+pipewire_session_start() {
+  local _
+  pipewire_session_dir=$(mktemp -d)
+  chmod 0700 "$pipewire_session_dir"
+  export XDG_RUNTIME_DIR=$pipewire_session_dir PIPEWIRE_RUNTIME_DIR=$pipewire_session_dir
+  trap pipewire_session_stop EXIT
+  local bus=unix:path=$pipewire_session_dir/bus
+  dbus-daemon --session --fork --address="$bus" --print-pid=3 \
+    3>"$pipewire_session_dir/dbus.pid" >/dev/null 2>"$pipewire_session_dir/dbus.log" ||
+    { pipewire_session_fail "dbus-daemon did not start"; return 1; }
+  pipewire_session_pids+=("$(cat "$pipewire_session_dir/dbus.pid")")
+  export DBUS_SESSION_BUS_ADDRESS=$bus
+  pipewire >"$pipewire_session_dir/pipewire.log" 2>&1 &
+  pipewire_session_pids+=($!)
+  for _ in $(seq 200); do [ -S "$pipewire_session_dir/pipewire-0" ] && break; sleep 0.05; done
+  [ -S "$pipewire_session_dir/pipewire-0" ] ||
+    { pipewire_session_fail "pipewire made no socket within 10 s"; return 1; }
+  wireplumber >"$pipewire_session_dir/wireplumber.log" 2>&1 &
+  pipewire_session_pids+=($!)
+  for _ in $(seq 200); do
+    timeout 5 pw-cli ls Client </dev/null 2>/dev/null | grep -q '"WirePlumber"' && return 0
+    sleep 0.05
+  done
+  pipewire_session_fail "wireplumber did not connect within 10 s"
+}
+
+pipewire_session_stop() {
+  local pid
+  for pid in "${pipewire_session_pids[@]}"; do kill "$pid" 2>/dev/null; done
+  for pid in "${pipewire_session_pids[@]}"; do
+    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.02; done
+    kill -9 "$pid" 2>/dev/null
+  done
+  pipewire_session_pids=()
+  [ -n "$pipewire_session_dir" ] && rm -rf "$pipewire_session_dir"
+  pipewire_session_dir=
+}
+
+# Waits until GStreamer's view of PipeWire has the node or, with "gone", no longer has it.
+pipewire_camera_wait() { # NAME [gone]
+  local _
+  for _ in $(seq 100); do
+    if timeout 5 pw-cli ls Node </dev/null 2>/dev/null | grep -q "node.name = \"$1\""; then
+      [ "${2:-}" != gone ] && return 0
+    else
+      [ "${2:-}" = gone ] && return 0
+    fi
+    sleep 0.05
+  done
+  pipewire_session_fail "node $1 did not ${2:-appear} within 5 s"
+}
+
+pipewire_camera_add() { # NAME DESCRIPTION [PROPERTY=VALUE ...]
+  local name=$1 description=$2
+  shift 2
+  timeout 10 pw-cli create-node spa-node-factory "{ factory.name=videotestsrc
+    library.name=videotestsrc/libspa-videotestsrc node.name=$name
+    node.description=\"$description\" media.class=Video/Source media.role=Camera
+    object.linger=true session.suspend-timeout-seconds=0 $* }" </dev/null >/dev/null ||
+    { pipewire_session_fail "pw-cli could not make $name"; return 1; }
+  pipewire_camera_wait "$name"
+}
+
+pipewire_camera_remove() { # NAME
+  timeout 10 pw-cli destroy "$1" </dev/null >/dev/null ||
+    { pipewire_session_fail "pw-cli could not remove $1"; return 1; }
+  pipewire_camera_wait "$1" gone
+}
