@@ -426,7 +426,10 @@ void CapturePipeline::report(const std::string &line)
 
 void CapturePipeline::reportFailure(const std::string &reason)
 {
-	if (fault_.exchange(Fault::failed) == Fault::failed)
+	// A camera that never sent a frame was already said to be silent; its giving up later (as
+	// pipewiresrc does after 30 s) is the same fault.
+	const Fault before = fault_.exchange(Fault::failed);
+	if (before == Fault::failed || (before == Fault::stalled && !gotFrame_.load()))
 		return;
 	const std::string line = faultSubject() + reason;
 	{

@@ -103,7 +103,9 @@ TEST_F(Discovery, FindsEveryWebcamOnceWithItsPathAndNeverTheMetadataNode)
 
 // Catches one camera listed twice: a V4L2 node PipeWire offers too, and a libcamera camera that
 // PipeWire also reaches through libcamera (its api.libcamera.path is libcamera's name for it).
-// Two cameras of the same model on different nodes stay two.
+// Two cameras of the same model on different nodes stay two. Where PipeWire offers the camera, its
+// node is the one listed, whichever provider the monitor asked first, and the V4L2 node is kept to
+// fall back on.
 TEST_F(Discovery, ACameraOfferedByTwoProvidersIsListedOnce)
 {
 	const std::string yuy2 = "caps=video/x-raw, format=YUY2, width=640, height=480, "
@@ -128,6 +130,18 @@ TEST_F(Discovery, ACameraOfferedByTwoProvidersIsListedOnce)
 	for (const CameraInfo &camera : cameras)
 		listed += " [" + camera.name + " at " + cameraIdentity(camera) + "]";
 	EXPECT_EQ(cameras.size(), 4u) << listed;
+	const CameraInfo *integrated = named(cameras, "Integrated Camera (V4L2)");
+	ASSERT_NE(integrated, nullptr) << "PipeWire's node is not the one listed:" << listed;
+	ASSERT_TRUE(integrated->device && integrated->fallbackDevice);
+	EXPECT_TRUE(offeredByPipeWire(integrated->device.get()));
+	const std::optional<CameraInfo> fallback = cameraOf(integrated->fallbackDevice.get());
+	ASSERT_TRUE(fallback);
+	EXPECT_EQ(fallback->name, "Integrated Camera");
+	EXPECT_EQ(fallback->devicePath, "/dev/video0");
+	// A camera only one provider offers has nothing to fall back on.
+	const CameraInfo *twin = named(cameras, "Twin camera");
+	ASSERT_NE(twin, nullptr);
+	EXPECT_FALSE(twin->fallbackDevice);
 }
 
 struct WebcamCase {

@@ -238,6 +238,9 @@ struct FaultCase {
 	const char *name;
 	const char *source;
 	const char *line; // the start of the one line reported
+	// Whether the camera fails before its first frame: only then may capture fall back to
+	// another way to the camera.
+	bool beforeFirstFrame;
 	// Short only where the stall is the fault: a loaded machine (or a sanitizer build) can
 	// leave a working source silent for longer than that.
 	std::chrono::milliseconds stallTimeout = std::chrono::minutes(1);
@@ -267,16 +270,22 @@ class CameraFault : public Capture, public testing::WithParamInterface<FaultCase
 } // namespace
 
 // Catches a camera fault that goes unreported, is reported more than once or in the wrong words,
-// crashes, or leaves stop() hanging (the stall watch must never hold it up).
+// crashes, or leaves stop() hanging (the stall watch must never hold it up); and a failure to start
+// that is not told (or told twice) to whoever would try the camera another way, or a failure later
+// in the run that is.
 TEST_P(CameraFault, IsReportedOnceAndStopsPromptly)
 {
 	const FaultCase &fault = GetParam();
 	auto reported = std::make_shared<Reported>();
+	auto startFailures = std::make_shared<std::atomic<int>>(0);
 	CaptureOptions options;
 	options.stallTimeout = fault.stallTimeout;
 	options.onFault = [reported](const std::string &line) {
 		std::lock_guard guard(reported->lock);
 		reported->lines.push_back(line);
+	};
+	options.onStartFailure = [startFailures] {
+		++*startFailures;
 	};
 	std::string error;
 	auto pipeline = CapturePipeline::create(CameraInfo{ .name = "Cam",
@@ -297,6 +306,7 @@ TEST_P(CameraFault, IsReportedOnceAndStopsPromptly)
 	const auto lines = reported->snapshot();
 	ASSERT_EQ(lines.size(), 1u) << lines.back();
 	EXPECT_EQ(lines[0].rfind(fault.line, 0), 0u) << lines[0];
+	EXPECT_EQ(startFailures->load(), fault.beforeFirstFrame ? 1 : 0);
 	// A hang, not a slow machine: a stop takes milliseconds.
 	EXPECT_LT(stopTook, 2s);
 }
@@ -306,20 +316,22 @@ INSTANTIATE_TEST_SUITE_P(
 	testing::Values(
 		FaultCase{ "DeviceMissing", "v4l2src device=/dev/no-such-camera",
 			   "failed to start camera \"Cam\": it is not there; is it plugged in? "
-			   "(Cannot identify device '/dev/no-such-camera')" },
+			   "(Cannot identify device '/dev/no-such-camera')",
+			   true },
 		FaultCase{ "ErrorMidRun", "videotestsrc is-live=true ! identity error-after=5",
-			   "failed to capture from camera \"Cam\": it failed (" },
+			   "failed to capture from camera \"Cam\": it failed (", false },
 		FaultCase{ "EndOfStreamMidRun", "videotestsrc is-live=true num-buffers=5",
 			   "failed to capture from camera \"Cam\": it stopped sending frames (end "
-			   "of stream)" },
+			   "of stream)",
+			   false },
 		FaultCase{ "StallAfterAFrame",
 			   "videotestsrc is-live=true ! video/x-raw,framerate=1/30",
 			   "failed to capture from camera \"Cam\": it has sent no frame for 400 ms",
-			   std::chrono::milliseconds(400) },
+			   false, std::chrono::milliseconds(400) },
 		FaultCase{ "NoFrameAtAll",
 			   "videotestsrc is-live=true ! video/x-raw,framerate=1/30"
 			   " ! identity drop-probability=1",
-			   "failed to start camera \"Cam\": it has sent no frame for 400 ms",
+			   "failed to start camera \"Cam\": it has sent no frame for 400 ms", true,
 			   std::chrono::milliseconds(400) }),
 	[](const testing::TestParamInfo<FaultCase> &param) { return param.param.name; });
 
