@@ -338,7 +338,14 @@ void CapturePipeline::play()
 	const GstStateChangeReturn result =
 		gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING);
 	starting_.store(false);
-	if (result != GST_STATE_CHANGE_FAILURE || !delivering_.load())
+	if (result != GST_STATE_CHANGE_FAILURE) {
+		// A source that plays has the whole stall timeout from here for its first frame, as
+		// it had before it played; one still waiting in its state change is bounded from
+		// start().
+		lastFrameNs_.store(steadyNowNs());
+		return;
+	}
+	if (!delivering_.load())
 		return;
 	// An element that refuses has usually posted the reason already; a stall reported while
 	// it waited said why too.
