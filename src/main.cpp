@@ -1,5 +1,6 @@
 // edge-viewer: the Canny edges of a live camera picture, with sliders for the two thresholds.
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -10,6 +11,11 @@
 
 int main(int argc, char **argv)
 {
+	// libcamera, which the device monitor starts where its GStreamer plugin is installed, logs
+	// to stderr, where users should see only our own lines. Its log goes to the system log
+	// instead, unless the user asked for it. First thing: setenv is unsafe once threads run.
+	if (!std::getenv("LIBCAMERA_LOG_FILE") && !std::getenv("LIBCAMERA_LOG_LEVELS"))
+		setenv("LIBCAMERA_LOG_FILE", "syslog", 1);
 	const CommandLine line = parseCommandLine(std::vector<std::string>(argv, argv + argc));
 	switch (line.action) {
 	case CommandLine::Action::usageError:
