@@ -17,6 +17,10 @@ packages=(
   # multiplexer to answer the camera dialog, and gst-launch-1.0 to make the video clip the
   # command-line test plays
   xvfb xdotool imagemagick x11-utils libx11-dev tmux gstreamer1.0-tools
+  # the camera plugins the package recommends, which a default install brings: their device
+  # providers start with the device monitor, and the end-to-end tests check that the program
+  # still prints only its own lines
+  gstreamer1.0-pipewire gstreamer1.0-libcamera
   # the Debian package: library dependencies, and the checks on what it ships
   dpkg-dev file lintian desktop-file-utils
   # tests only, never a dependency of the package: a real PipeWire camera, served by a PipeWire

@@ -11,10 +11,11 @@
 
 int main(int argc, char **argv)
 {
-	// libcamera, which GStreamer's device monitor loads where it is installed, logs its own
-	// start-up (its version, missing tuning files) on stderr; only its errors concern a user of
-	// this program. Set before any thread starts, and only where the user has not chosen.
-	setenv("LIBCAMERA_LOG_LEVELS", "*:ERROR", 0);
+	// libcamera, which the device monitor starts where its GStreamer plugin is installed, logs
+	// to stderr, where users should see only our own lines. Its log goes to the system log
+	// instead, unless the user asked for it. First thing: setenv is unsafe once threads run.
+	if (!std::getenv("LIBCAMERA_LOG_FILE") && !std::getenv("LIBCAMERA_LOG_LEVELS"))
+		setenv("LIBCAMERA_LOG_FILE", "syslog", 1);
 	const CommandLine line = parseCommandLine(std::vector<std::string>(argv, argv + argc));
 	switch (line.action) {
 	case CommandLine::Action::usageError:

@@ -3,6 +3,9 @@
 # parallel tests never share one.
 set -u
 workdir=$(mktemp -d)
+# It is also the run's XDG_RUNTIME_DIR, which must be 0700: Qt (OpenCV's windows) prints a warning
+# for any other mode, and the tests fail on lines they do not expect.
+chmod 0700 "$workdir"
 # -noreset: a server that resets when its last client leaves refuses a client that connects during
 # the reset. -r, no key repeat: a key that ends one viewer, pressed while its process goes, may be
 # left down, and its repeats then end the next viewer started on the same display.

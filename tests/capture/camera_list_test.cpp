@@ -9,11 +9,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <gtest/gtest.h>
 
@@ -32,6 +34,24 @@ void countFrame(const cv::Mat &frame)
 {
 	frameWidth = frame.cols;
 	frameHeight = frame.rows;
+	++framesSeen;
+}
+
+// The first frame and the latest, as the viewer's default thresholds see them.
+std::mutex edgesLock;
+cv::Mat firstEdges;  // guarded by edgesLock
+cv::Mat latestEdges; // guarded by edgesLock
+
+void keepEdges(const cv::Mat &frame)
+{
+	cv::Mat grey;
+	cv::Mat edges;
+	cv::cvtColor(frame, grey, cv::COLOR_RGB2GRAY);
+	cv::Canny(grey, edges, 100, 120);
+	std::lock_guard lock(edgesLock);
+	if (firstEdges.empty())
+		firstEdges = edges;
+	latestEdges = edges;
 	++framesSeen;
 }
 
@@ -268,3 +288,44 @@ INSTANTIATE_TEST_SUITE_P(
 				name += *c;
 		return name;
 	});
+
+// Catches a fake camera whose picture has no edges or stands still (videotestsrc's zone plate at
+// its default settings is flat grey), wherever the camera stands in the key file: a test on it
+// could not tell a frozen picture from a live one. Eight places cover every pattern and a repeat.
+TEST_F(Discovery, EveryFakeCameraShowsEdgesThatMove)
+{
+	constexpr int places = 8;
+	std::string text;
+	for (int place = 0; place < places; ++place)
+		text += "[Camera " + std::to_string(place) +
+			"]\ncaps=video/x-raw, format=YUY2, width=320, height=240, framerate=30/1\n";
+	useCamerasText(text);
+	const std::vector<CameraInfo> cameras = findCameras();
+	ASSERT_EQ(cameras.size(), std::size_t{ places });
+	for (const CameraInfo &camera : cameras) {
+		{
+			std::lock_guard lock(edgesLock);
+			firstEdges.release();
+			latestEdges.release();
+		}
+		framesSeen = 0;
+		CaptureOptions options;
+		options.stallTimeout = 60s;
+		std::string error;
+		auto pipeline = CapturePipeline::create(camera, keepEdges, error, options);
+		ASSERT_TRUE(pipeline) << camera.name << ": " << error;
+		ASSERT_TRUE(pipeline->start(error)) << camera.name << ": " << error;
+		// A third of a second of picture.
+		const auto giveUp = std::chrono::steady_clock::now() + 60s;
+		while (framesSeen < 10 && std::chrono::steady_clock::now() < giveUp)
+			std::this_thread::sleep_for(10ms);
+		pipeline->stop();
+		ASSERT_GE(framesSeen.load(), 10) << camera.name;
+		std::lock_guard lock(edgesLock);
+		// A hundredth of the picture; the sparsest pattern, the colour bars, has several
+		// times that.
+		EXPECT_GT(cv::countNonZero(firstEdges), 320 * 240 / 100) << camera.name;
+		EXPECT_GT(cv::countNonZero(firstEdges != latestEdges), 0)
+			<< camera.name << ": its edges did not move";
+	}
+}

@@ -116,6 +116,9 @@ xdotool key --window "$window" q 2>/dev/null
 for _ in $(seq 500); do "${tmux[@]}" capture-pane -p | grep -q 'exit status' && break; sleep 0.01; done
 "${tmux[@]}" capture-pane -p | grep -q 'exit status 0' ||
   fail "the dialog: the run did not end with status 0: $("${tmux[@]}" capture-pane -p)"
+# The terminal holds the dialog, on standard error, and nothing else.
+unexpected=$("${tmux[@]}" capture-pane -p | grep -vE '^$|^Cameras found:$|^  [0-9]  |^Which camera\? |^Video formats of USB_Camera \(V4L2\) |^  [ *] +[0-9]+  |^Format\? |^exit status 0$')
+[ -z "$unexpected" ] || fail "the dialog: the terminal shows lines it should not: $unexpected"
 "${tmux[@]}" kill-server
 echo "dialog: two cameras of three devices listed, the second picked and shown; exit 0"
 
@@ -189,6 +192,7 @@ sleep 0.5
 xdotool search --all --onlyvisible --pid "$pid" --name '^VOLERS HD CAMERA$' >/dev/null &&
   fail "closed preview: the camera's return opened the preview the user had closed"
 end_with_key "closed preview"
+expect_lines "closed preview" "$unplugged" "$back"
 echo "closed preview: stays closed when the camera is back"
 
 # Unplugged for good: the key still ends the run at once.

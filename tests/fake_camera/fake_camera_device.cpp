@@ -9,10 +9,26 @@
 
 namespace {
 
-// The test patterns, one per camera in the key file's order, so a test can tell them apart. They
-// scroll, so that their edges move.
-constexpr const char *patterns[] = { "smpte", "checkers-8", "circular", "zone-plate", "pinwheel" };
+// The test patterns, one per camera in the key file's order, so a test can tell them apart: each
+// a videotestsrc pattern and its settings. They scroll, so that their edges move. The zone plate
+// is flat grey until its rings are given a frequency.
+constexpr const char *patterns[] = { "pattern=smpte", "pattern=checkers-8", "pattern=circular",
+				     "pattern=zone-plate kx2=40 ky2=40", "pattern=pinwheel" };
 constexpr int scrollPixelsPerFrame = 4;
+
+// Sets properties of element from "name=value" pairs separated by spaces.
+void setProperties(GstElement *element, const char *settings)
+{
+	gchar **pairs = g_strsplit(settings, " ", -1);
+	for (gchar **pair = pairs; *pair; ++pair) {
+		gchar **nameAndValue = g_strsplit(*pair, "=", 2);
+		if (nameAndValue[0] && nameAndValue[1])
+			gst_util_set_object_arg(G_OBJECT(element), nameAndValue[0],
+						nameAndValue[1]);
+		g_strfreev(nameAndValue);
+	}
+	g_strfreev(pairs);
+}
 
 // Cameras unplugged through the FIFO, by name: written by the control thread; read by the
 // provider's start and by the streaming thread of every fake source.
@@ -23,9 +39,9 @@ std::set<std::string> unplugged;
 
 struct FakeCameraSrc {
 	GstBin parent;
-	gchar *camera; // the device's display name
-	gchar *path;   // the device node named in messages
-	const char *pattern;
+	gchar *camera;	     // the device's display name
+	gchar *path;	     // the device node named in messages
+	const char *pattern; // its entry in patterns
 	gboolean busy;
 	GstCaps *deviceCaps; // what the device offers
 	GstPad *ghost;	     // borrowed: the element owns it
@@ -82,7 +98,7 @@ gboolean buildSource(FakeCameraSrc *self)
 	GstElement *filter = gst_element_factory_make("capsfilter", nullptr);
 	GstElement *encoder = jpeg ? gst_element_factory_make("jpegenc", nullptr) : nullptr;
 	g_object_set(test, "is-live", TRUE, "horizontal-speed", scrollPixelsPerFrame, nullptr);
-	gst_util_set_object_arg(G_OBJECT(test), "pattern", self->pattern);
+	setProperties(test, self->pattern);
 	g_object_set(filter, "caps", raw, nullptr);
 	gst_caps_unref(raw);
 	gst_caps_unref(wanted);
@@ -161,7 +177,7 @@ void fake_camera_src_class_init(FakeCameraSrcClass *klass)
 struct FakeCameraDevice {
 	GstDevice parent;
 	gchar *path;
-	const char *pattern;
+	const char *pattern; // its entry in patterns
 	gboolean busy;
 };
 
