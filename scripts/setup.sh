@@ -24,8 +24,8 @@ packages=(
   # the Debian package: library dependencies, and the checks on what it ships
   dpkg-dev file lintian desktop-file-utils
   # tests only, never a dependency of the package: a real PipeWire camera, served by a PipeWire
-  # daemon with its session manager on a private session bus, and GStreamer's PipeWire plugin
-  pipewire pipewire-bin wireplumber dbus gstreamer1.0-pipewire
+  # daemon with its session manager on a private session bus
+  pipewire pipewire-bin wireplumber dbus
 )
 if [ "${1:-}" = bench ]; then
   packages+=(gstreamer1.0-opencv tmux)
