@@ -38,7 +38,9 @@ struct CaptureLayer {
 	std::vector<std::optional<std::vector<VideoFormat>>> formats;
 	std::unique_ptr<CapturePipeline> pipeline;
 	std::size_t active = 0; // the camera the pipeline captures from
-	// While capturing from a device: waits for it to come back after it is unplugged.
+	// While capturing from a device: waits for it to come back after it is unplugged. Made and
+	// reset by the main thread; also used by the capture threads of a pipeline that fails to
+	// start (onStartFailure), which cvcamStop() stops before it resets the watch.
 	std::unique_ptr<CameraWatch> watch;
 	// What the command line answered before the dialogs: set by cvcamPreset().
 	std::optional<ResolvedPreset> preset;
@@ -49,7 +51,7 @@ struct CaptureLayer {
 	unsigned attempt = 0;
 };
 
-// Main thread only.
+// Main thread only, but for the watch (see there).
 CaptureLayer &layer()
 {
 	static CaptureLayer state;
@@ -97,7 +99,8 @@ std::string chosenCaps(std::size_t camera)
 void startOnFallback(unsigned attempt);
 
 // Any thread: the camera of pipeline attempt failed before its first frame. A camera that is gone
-// is then waited for; one that has another way in is opened that way, on the main thread.
+// is then waited for; one that has another way in is opened that way, on the main thread. Never
+// waits: should the hand-off queue be full, the camera stays on the way that failed.
 void onStartFailure(unsigned attempt, bool hasFallback)
 {
 	// The watch outlives every pipeline: cvcamStop() stops capture first.
@@ -130,11 +133,9 @@ std::unique_ptr<CapturePipeline> makePipeline(std::size_t index)
 	return pipeline;
 }
 
-// Main thread, posted by the watch: the camera in use is back, so capture starts again on its new
-// device. The old pipeline goes first; it holds the preview window, which only this thread may
-// close.
 // Main thread. Capture starts again on the active camera, as it is now; returns whether it
-// started.
+// started. The old pipeline goes first; it holds the preview window, which only this thread may
+// close.
 bool restartCapture()
 {
 	CaptureLayer &state = layer();
@@ -148,8 +149,7 @@ bool restartCapture()
 }
 
 // Main thread, posted by the watch: the camera in use is back, so capture starts again on its new
-// device. The old pipeline goes first; it holds the preview window, which only this thread may
-// close.
+// device.
 void resumeReturnedCamera()
 {
 	CaptureLayer &state = layer();
@@ -180,9 +180,8 @@ void startOnFallback(unsigned attempt)
 		return;
 	camera.device = std::move(camera.fallbackDevice);
 	camera.fallbackDevice = nullptr;
-	const GstDevicePtr fallback(GST_DEVICE(gst_object_ref(camera.device.get())));
 	std::string path;
-	if (const std::optional<CameraInfo> through = cameraOf(fallback.get()))
+	if (const std::optional<CameraInfo> through = cameraOf(camera.device.get()))
 		path = through->devicePath;
 	report("trying camera \"" + camera.name + "\" through " +
 	       (path.empty() ? std::string("another provider") : path) + " instead");

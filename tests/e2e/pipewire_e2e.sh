@@ -8,9 +8,10 @@
 # through PipeWire, and V4L2 used when PipeWire cannot start it.
 # Needs an X display (tests/run_with_xvfb.sh gives one), xdotool, ImageMagick, tmux, and
 # pipewire, wireplumber, dbus-daemon and gstreamer1.0-pipewire (scripts/setup.sh installs them).
-# Usage: pipewire_e2e.sh VIEWER FAKE_CAMERA_PLUGIN_DIR
+# Usage: pipewire_e2e.sh VIEWER FAKE_CAMERA_PLUGIN_DIR CLOSE_WINDOW_TOOL
 set -u
 viewer=$1
+close_window=$3
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 pid=
@@ -115,12 +116,17 @@ wait_for_line() { # text, seconds
   fail "no line \"$1\" within $2 s"
 }
 
-# A key ends the run at once with status 0 and nothing on stdout. Sets elapsed.
-end_with_key() { # what
+# A key, or with "close" closing "edge", ends the run at once with status 0 and nothing on stdout.
+# Sets elapsed.
+end_with_key() { # what [close]
   local start status
   kill -0 "$pid" 2>/dev/null || fail "$1: the viewer ended on its own"
   start=$(date +%s%N)
-  xdotool key --window "$window" q 2>/dev/null
+  if [ "${2:-}" = close ]; then
+    "$close_window" "$window"
+  else
+    xdotool key --window "$window" q 2>/dev/null
+  fi
   for _ in $(seq 1000); do kill -0 "$pid" 2>/dev/null || break; sleep 0.01; done
   wait "$pid"
   status=$?
@@ -181,7 +187,8 @@ expect_lines "replug" "$gone" "edge-viewer: camera \"Test Camera\" is back"
 echo "replug: gone and back, moving again; exit 0 $elapsed ms after the key"
 
 # Twenty runs in a row, each ended by a key; every fourth with the camera unplugged just before.
-for run in $(seq 20); do
+# Then two more, ended by closing "edge", one of them with the camera unplugged.
+for run in $(seq 22); do
   start_viewer --camera "Test Camera"
   sleep 0.5
   unplugged=
@@ -189,12 +196,12 @@ for run in $(seq 20); do
     pipewire_camera_remove cam0 || exit 1
     unplugged=" (camera unplugged)"
   fi
-  end_with_key "run $run$unplugged"
+  end_with_key "run $run$unplugged" "$([ "$run" -gt 20 ] && echo close)"
   expect_lines "run $run$unplugged"
   [ -n "$unplugged" ] && { pipewire_camera_add cam0 "Test Camera" || exit 1; }
   runs="${runs:-}$elapsed "
 done
-echo "20 runs ended by a key, every fourth with the camera unplugged: status 0, nothing said; ms to exit: $runs"
+echo "20 runs ended by a key and 2 by closing \"edge\", every fourth with the camera unplugged: status 0, nothing said; ms to exit: $runs"
 
 # The camera dialog on a terminal: two PipeWire cameras, the second picked, then its format page.
 pipewire_camera_add cam1 "Second Camera" || exit 1
