@@ -59,34 +59,39 @@ bool offersVideo(GstDevice *device)
 	return false;
 }
 
-// The names of the providers another provider hides, as PipeWire's hides V4L2's once it offers
-// the same nodes: their devices are fallbacks, never cameras of their own.
-std::set<std::string> hiddenProviders(GstDeviceMonitor *monitor)
+// The provider that announced device; null for a device of no provider.
+GstObjectPtr<GstDeviceProvider> providerOf(GstDevice *device)
+{
+	GstObject *parent = gst_object_get_parent(GST_OBJECT(device));
+	if (parent && !GST_IS_DEVICE_PROVIDER(parent)) {
+		gst_object_unref(parent);
+		parent = nullptr;
+	}
+	return GstObjectPtr<GstDeviceProvider>(reinterpret_cast<GstDeviceProvider *>(parent));
+}
+
+std::string providerName(GstDeviceProvider *provider)
+{
+	GstDeviceProviderFactory *factory =
+		provider ? gst_device_provider_get_factory(provider) : nullptr;
+	return factory ? GST_OBJECT_NAME(factory) : "";
+}
+
+// The names of the providers that the providers of devices hide, as PipeWire's hides V4L2's once
+// it offers the same nodes: their devices are fallbacks, never cameras of their own.
+std::set<std::string> hiddenProviders(GList *devices)
 {
 	std::set<std::string> hidden;
-	gchar **providers = gst_device_monitor_get_providers(monitor);
-	for (gchar **name = providers; name && *name; ++name) {
-		const GstObjectPtr<GstDeviceProvider> provider(
-			gst_device_provider_factory_get_by_name(*name));
+	for (GList *item = devices; item; item = item->next) {
+		const GstObjectPtr<GstDeviceProvider> provider = providerOf(GST_DEVICE(item->data));
 		if (!provider)
 			continue;
 		gchar **names = gst_device_provider_get_hidden_providers(provider.get());
-		for (gchar **other = names; other && *other; ++other)
-			hidden.insert(*other);
+		for (gchar **name = names; name && *name; ++name)
+			hidden.insert(*name);
 		g_strfreev(names);
 	}
-	g_strfreev(providers);
 	return hidden;
-}
-
-std::string providerName(GstDevice *device)
-{
-	const GstObjectPtr<GstObject> parent(gst_object_get_parent(GST_OBJECT(device)));
-	if (!parent || !GST_IS_DEVICE_PROVIDER(parent.get()))
-		return {};
-	GstDeviceProviderFactory *factory =
-		gst_device_provider_get_factory(GST_DEVICE_PROVIDER(parent.get()));
-	return factory ? GST_OBJECT_NAME(factory) : "";
 }
 
 // Every camera the monitor offers now, each once, in the monitor's order.
@@ -97,10 +102,10 @@ std::vector<CameraInfo> camerasOf(GstDeviceMonitor *monitor)
 		bool pipeWire;
 		bool hidden;
 	};
-	const std::set<std::string> hidden = hiddenProviders(monitor);
 	std::vector<std::string> identities;	// in the order first offered
 	std::vector<std::vector<Offer>> offers; // per identity
 	GList *devices = gst_device_monitor_get_devices(monitor);
+	const std::set<std::string> hidden = hiddenProviders(devices);
 	for (GList *item = devices; item; item = item->next) {
 		GstDevice *device = GST_DEVICE(item->data);
 		std::optional<CameraInfo> camera = cameraOf(device);
@@ -113,8 +118,9 @@ std::vector<CameraInfo> camerasOf(GstDeviceMonitor *monitor)
 			identities.push_back(identity);
 			offers.emplace_back();
 		}
+		const GstObjectPtr<GstDeviceProvider> provider = providerOf(device);
 		offers[index].push_back(Offer{ std::move(*camera), offeredByPipeWire(device),
-					       hidden.count(providerName(device)) > 0 });
+					       hidden.count(providerName(provider.get())) > 0 });
 	}
 	g_list_free_full(devices, gst_object_unref);
 
