@@ -43,6 +43,7 @@ struct Recorder {
 	bool probeOpenAtStop = false;
 	bool probeOpenAtExit = false;
 	CvcamFrameCallback frameCallback = nullptr;
+	int redeliveries = 0;  // asked for by the slider handlers
 	std::thread streaming; // stands in for GStreamer's streaming thread
 	std::atomic<bool> streamingStop{ false };
 };
@@ -102,6 +103,12 @@ int cvcamSetProperty(int camera, const char *property, void *value)
 int cvcamGetProperty(int camera, const char *property, void *value)
 {
 	record("get " + std::to_string(camera) + " " + property + (value ? " value" : " null"));
+	return 0;
+}
+
+int cvcamRedeliver()
+{
+	++recorder->redeliveries;
 	return 0;
 }
 
