@@ -77,16 +77,18 @@ private:
 	int saved_ = -1;
 };
 
-// The first line of a library's complaint, without OpenCV's location prefix or a closing stop.
+// The first line of a library's complaint, without OpenCV's source location or a closing stop.
 std::string firstComplaint(const std::string &text)
 {
 	std::string line = text.substr(0, text.find('\n'));
-	// OpenCV's own: "imread_('x.png'): can't read header: OpenCV(4.6.0) file:line: error:
-	// (-215...) ..."
-	if (const auto at = line.find(") in "); at != std::string::npos)
-		line = line.substr(0, at + 1);
-	if (const auto at = line.rfind("): "); at != std::string::npos && at + 3 < line.size())
-		line = line.substr(at + 3);
+	// OpenCV's own: "imread_('x'): can't read data: OpenCV(4.6.0) file:line: error: (-2:...)
+	// Unexpected end of input stream in function 'readBlock'"
+	if (const auto at = line.find("error: ("); at != std::string::npos) {
+		const auto close = line.find(") ", at);
+		line = close == std::string::npos ? std::string() : line.substr(close + 2);
+		if (const auto function = line.find(" in function "); function != std::string::npos)
+			line.erase(function);
+	}
 	while (!line.empty() && (line.back() == '.' || line.back() == ' ' || line.back() == '\r'))
 		line.pop_back();
 	return line;

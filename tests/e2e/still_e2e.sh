@@ -25,6 +25,8 @@ convert -size 320x240 xc:black -fill white -draw "rectangle 40,30 140,90" \
 size=$(stat -c %s "$work/shapes.jpg")
 head -c $((size / 2)) "$work/shapes.jpg" >"$work/cut.jpg"
 head -c 400 "$work/shapes.png" >"$work/cut.png"
+convert "$work/shapes.png" "$work/shapes.bmp" || fail "ImageMagick could not make a BMP"
+head -c 100000 "$work/shapes.bmp" >"$work/cut.bmp"
 # JPEG data overwritten from its middle on, headers intact.
 cp "$work/shapes.jpg" "$work/corrupt.jpg"
 printf '\125%.0s' $(seq 200) | dd of="$work/corrupt.jpg" bs=1 seek=$((size / 2)) conv=notrunc status=none
@@ -51,6 +53,7 @@ while IFS='|' read -r file reason; do
 done <<'TABLE'
 cut.jpg|it is a truncated or corrupt image (Premature end of JPEG file)
 cut.png|it is a truncated or corrupt image
+cut.bmp|it is a truncated or corrupt image (Unexpected end of input stream)
 corrupt.jpg|it is a truncated or corrupt image (Corrupt JPEG data
 huge.png|its header claims a picture too large to decode
 empty.png|it is empty
