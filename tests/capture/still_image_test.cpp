@@ -3,6 +3,7 @@
 #include "capture/still_image.h"
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <mutex>
@@ -28,6 +29,15 @@ struct SequenceCase {
 	bool sequence;
 };
 
+// The path in letters and digits, for the test's name.
+std::string caseName(const testing::TestParamInfo<SequenceCase> &info)
+{
+	std::string name = std::to_string(info.index) + "_";
+	for (const char *c = info.param.path; *c; ++c)
+		name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+	return name;
+}
+
 class SequenceNames : public testing::TestWithParam<SequenceCase>
 {
 };
@@ -45,7 +55,8 @@ INSTANTIATE_TEST_SUITE_P(
 			SequenceCase{ "100%%/%03d.png", true }, SequenceCase{ "photo.png", false },
 			SequenceCase{ "100%.png", false }, SequenceCase{ "%s%04d.png", false },
 			SequenceCase{ "%04d-%04d.png", false }, SequenceCase{ "%n.png", false },
-			SequenceCase{ "%999999d.png", false }));
+			SequenceCase{ "%999999d.png", false }),
+	caseName);
 
 // A picture whose top half is red and bottom half blue, 33 pixels wide: RGB's row step is then
 // padded to a multiple of 4 bytes.
