@@ -1,7 +1,10 @@
 // Decoding a still image, or the first of a sequence, with OpenCV's image codecs, quietly.
 #include "still_image.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <regex>
 
 #include <fcntl.h>
@@ -16,8 +19,92 @@
 namespace {
 
 // OpenCV's own limit (OPENCV_IO_MAX_IMAGE_PIXELS unset), which it checks against the header
-// before it allocates anything.
-constexpr long long maximumPixels = 1LL << 30;
+// before it allocates anything. It is read when OpenCV loads, too early for the viewer to lower.
+constexpr long long openCvMaximumPixels = 1LL << 30;
+
+// The viewer's own, checked first where the header is simple to read (PNG, JPEG, BMP): a picture
+// takes about 10 bytes a pixel while it is shown (decoded, RGB, grey, edges, the window's copy),
+// so a small file that claims a picture much larger, which OpenCV would still decode, cannot take
+// the machine's memory. A 100-megapixel camera's photo stays well within it.
+constexpr long long maximumPixels = 200'000'000;
+
+std::uint32_t bigEndian(const unsigned char *bytes, int count)
+{
+	std::uint32_t value = 0;
+	for (int i = 0; i < count; ++i)
+		value = value << 8 | bytes[i];
+	return value;
+}
+
+std::uint32_t littleEndian(const unsigned char *bytes, int count)
+{
+	std::uint32_t value = 0;
+	for (int i = count - 1; i >= 0; --i)
+		value = value << 8 | bytes[i];
+	return value;
+}
+
+// A JPEG's size from its first start-of-frame segment; false when there is none to read.
+bool jpegSize(std::FILE *file, long long &width, long long &height)
+{
+	unsigned char bytes[7];
+	if (std::fseek(file, 2, SEEK_SET) != 0)
+		return false;
+	for (;;) {
+		int marker = 0;
+		do {
+			marker = std::fgetc(file);
+		} while (marker == 0xFF);
+		if (marker == EOF)
+			return false;
+		// Markers without a length: standalone and restart markers.
+		if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD9))
+			continue;
+		if (std::fread(bytes, 1, 2, file) != 2)
+			return false;
+		const long length = static_cast<long>(bigEndian(bytes, 2));
+		const bool startOfFrame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 &&
+					  marker != 0xC8 && marker != 0xCC;
+		if (startOfFrame) {
+			if (std::fread(bytes, 1, 5, file) != 5)
+				return false;
+			height = bigEndian(bytes + 1, 2);
+			width = bigEndian(bytes + 3, 2);
+			return true;
+		}
+		if (length < 2 || std::fseek(file, length - 2, SEEK_CUR) != 0)
+			return false;
+		// Skips to the next marker's 0xFF.
+		if (std::fgetc(file) != 0xFF)
+			return false;
+	}
+}
+
+// The size the file's header claims, for PNG, JPEG and BMP; false for other formats or a header
+// that cannot be read, which the decoder then judges.
+bool claimedSize(const std::string &path, long long &width, long long &height)
+{
+	const std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(std::fopen(path.c_str(), "rb"),
+								    &std::fclose);
+	unsigned char header[26] = {};
+	if (!file || std::fread(header, 1, sizeof header, file.get()) != sizeof header)
+		return false;
+	if (std::memcmp(header, "\x89PNG\r\n\x1a\n", 8) == 0 &&
+	    std::memcmp(header + 12, "IHDR", 4) == 0) {
+		width = bigEndian(header + 16, 4);
+		height = bigEndian(header + 20, 4);
+		return true;
+	}
+	if (header[0] == 'B' && header[1] == 'M') {
+		width = static_cast<std::int32_t>(littleEndian(header + 18, 4));
+		// Negative for a picture stored top row first.
+		height = std::llabs(static_cast<std::int32_t>(littleEndian(header + 22, 4)));
+		return true;
+	}
+	if (header[0] == 0xFF && header[1] == 0xD8)
+		return jpegSize(file.get(), width, height);
+	return false;
+}
 
 // How many first numbers a sequence may start at before it counts as missing.
 constexpr int sequenceStartsTried = 2;
@@ -138,6 +225,14 @@ bool isStillImage(const std::string &path)
 
 std::shared_ptr<const cv::Mat> decodedStill(const std::string &path, std::string &error)
 {
+	long long width = 0;
+	long long height = 0;
+	if (claimedSize(path, width, height) && width * height > maximumPixels) {
+		error = "its header claims a picture of " + std::to_string(width) + "x" +
+			std::to_string(height) + " pixels, more than the " +
+			std::to_string(maximumPixels / 1000000) + " megapixels edge-viewer takes";
+		return nullptr;
+	}
 	cv::Mat decoded;
 	std::string complaints;
 	{
@@ -155,7 +250,7 @@ std::shared_ptr<const cv::Mat> decodedStill(const std::string &path, std::string
 			    complaints.find("Corrupt") != std::string::npos;
 	if (complaints.find("CV_IO_MAX_IMAGE") != std::string::npos) {
 		error = "its header claims a picture too large to decode (over " +
-			std::to_string(maximumPixels / 1000000) + " megapixels)";
+			std::to_string(openCvMaximumPixels / 1000000) + " megapixels)";
 		return nullptr;
 	}
 	if (decoded.empty() || warned) {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Still images as the source, as a user meets them. Bad files (cut off, corrupt, a header that
-# claims 100000x100000 pixels, empty, a directory, a sequence with no first image) each end the
+# claims 100000x100000 or 20000x20000 pixels, empty, a directory, a sequence with no first image) each end the
 # run with one line naming the file, status 1, before any window: they run without a display,
 # where reaching a window would print the no-display line instead. Then, on a virtual display, a
 # PNG and a JPEG made here: a bright rectangle near the top left and a faint circle lower right.
@@ -36,6 +36,11 @@ printf '\125%.0s' $(seq 200) | dd of="$work/corrupt.jpg" bs=1 seek=$((size / 2))
   printf '\000\000\000\013IDAT\170\234\143\140\100\005\000\000\020\000\001\071\275\217\145'
   printf '\0\0\0\0IEND\256B`\202'
 } >"$work/huge.png"
+# A JPEG whose frame header claims 20000x20000 pixels: 400 megapixels, which OpenCV would decode.
+sof=$(LC_ALL=C grep -obUaP '\xff\xc0' "$work/shapes.jpg" | head -n 1 | cut -d: -f1)
+[ -n "$sof" ] || fail "no frame header in the JPEG"
+cp "$work/shapes.jpg" "$work/claims.jpg"
+printf '\116\040\116\040' | dd of="$work/claims.jpg" bs=1 seek=$((sof + 5)) conv=notrunc status=none
 : >"$work/empty.png"
 mkdir "$work/folder.png"
 printf '\211PNG\r\n\032\nnot a picture at all' >"$work/garbage.png"
@@ -55,7 +60,8 @@ cut.jpg|it is a truncated or corrupt image (Premature end of JPEG file)
 cut.png|it is a truncated or corrupt image
 cut.bmp|it is a truncated or corrupt image (Unexpected end of input stream)
 corrupt.jpg|it is a truncated or corrupt image (Corrupt JPEG data
-huge.png|its header claims a picture too large to decode
+huge.png|its header claims a picture of 100000x100000 pixels, more than the 200 megapixels edge-viewer takes
+claims.jpg|its header claims a picture of 20000x20000 pixels, more than the 200 megapixels edge-viewer takes
 empty.png|it is empty
 folder.png|it is a directory
 garbage.png|it is a truncated or corrupt image
@@ -76,8 +82,12 @@ start_viewer() { # the image
 
 end_viewer() {
   local status
-  xdotool key --window "$window" q 2>/dev/null
-  for _ in $(seq 250); do kill -0 "$pid" 2>/dev/null || break; sleep 0.02; done
+  # A key sent while a large picture is still being put up may be lost: sent again each second.
+  for _ in $(seq 10); do
+    xdotool key --window "$window" q 2>/dev/null
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break 2; sleep 0.02; done
+  done
+  kill -0 "$pid" 2>/dev/null && fail "the viewer did not end on a key within 10 s"
   wait "$pid"
   status=$?
   pid=
