@@ -278,7 +278,8 @@ bool checkedSourceCamera(const std::string &name, const std::string &source, Cam
 		const GCharPtr local(g_filename_from_uri(source.c_str(), nullptr, nullptr));
 		path = local ? local.get() : "";
 	}
-	if (!path.empty() && isImageSequence(path)) {
+	// A file whose own name holds "%d" is that file, not a sequence.
+	if (!path.empty() && isImageSequence(path) && access(path.c_str(), F_OK) != 0) {
 		const std::string description = imageSequenceSource(path, error);
 		if (description.empty())
 			return false;
