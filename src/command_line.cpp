@@ -137,7 +137,7 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments)
 		{ "test-pattern", 0, 0, G_OPTION_ARG_NONE, &values.testPattern,
 		  "Test pattern, even where cameras exist", nullptr },
 		{ "source", 's', 0, G_OPTION_ARG_FILENAME, &values.source,
-		  "Play a video file or stream, looped", "URI|PATH" },
+		  "Show a video (looped) or a still image", "URI|PATH" },
 		{ "thresholds", 't', 0, G_OPTION_ARG_STRING, &values.thresholds,
 		  "Sliders' start, 0 to 255 (default 100,120)", "T1,T2" },
 		{ "help-gst", 0, 0, G_OPTION_ARG_NONE, &values.helpGst,

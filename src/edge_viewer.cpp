@@ -40,14 +40,18 @@ constexpr int keptFreeBytes = 64 << 20;
 // The capture layer takes a flag as the pointer value itself.
 void *const flagOn = reinterpret_cast<void *>(std::intptr_t{ 1 });
 
+// A still image sends no frame of its own: it is asked for one after each move, which then reads
+// the new thresholds.
 void onT1Moved(int position, void *)
 {
 	threshold1.store(position, std::memory_order_relaxed);
+	cvcamRedeliver();
 }
 
 void onT2Moved(int position, void *)
 {
 	threshold2.store(position, std::memory_order_relaxed);
+	cvcamRedeliver();
 }
 
 void createThresholdSlider(const char *name, const std::atomic<int> &threshold,

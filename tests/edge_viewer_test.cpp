@@ -43,6 +43,9 @@ struct Recorder {
 	bool probeOpenAtStop = false;
 	bool probeOpenAtExit = false;
 	CvcamFrameCallback frameCallback = nullptr;
+	int redeliveries = 0;	// asked for by the slider handlers
+	int moveT1AtStart = -1; // where cvcamStart() puts "T1", as a user would; -1 leaves it
+	int redeliveriesOnMove = 0;
 	std::thread streaming; // stands in for GStreamer's streaming thread
 	std::atomic<bool> streamingStop{ false };
 };
@@ -105,6 +108,12 @@ int cvcamGetProperty(int camera, const char *property, void *value)
 	return 0;
 }
 
+int cvcamRedeliver()
+{
+	++recorder->redeliveries;
+	return 0;
+}
+
 int cvcamInit()
 {
 	record("init");
@@ -116,6 +125,11 @@ int cvcamInit()
 int cvcamStart()
 {
 	record("start");
+	if (recorder->moveT1AtStart >= 0) {
+		const int before = recorder->redeliveries;
+		cv::setTrackbarPos("T1", edgeWindow, recorder->moveT1AtStart);
+		recorder->redeliveriesOnMove = recorder->redeliveries - before;
+	}
 	// Frames keep coming, from another thread, faster than the hand-off can take them.
 	recorder->streaming = std::thread([] {
 		const cv::Mat frame(48, 64, CV_8UC3, cv::Scalar(10, 200, 30));
@@ -196,6 +210,17 @@ TEST_F(Driver, ConfiguresTheFirstChosenCameraThenRunsAndTearsDownInOrder)
 	EXPECT_FALSE(windowVisible("probe"));
 	EXPECT_EQ(threshold1.load(), 100);
 	EXPECT_EQ(threshold2.load(), 120);
+}
+
+// Catches a slider move that does not ask the capture layer for the frame again: a still image,
+// which sends no frame of its own, would go on showing the old thresholds' edges.
+TEST_F(Driver, ASliderMoveAsksForTheFrameAgain)
+{
+	seen.selection = { 0 };
+	seen.moveT1AtStart = 42;
+	EXPECT_EQ(runEdgeViewer(), 0);
+	EXPECT_EQ(seen.redeliveriesOnMove, 1);
+	EXPECT_EQ(threshold1.load(), 42);
 }
 
 // Catches the first element of an empty selection being read.

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs a command on a private virtual X display, so GUI tests never touch the user's desktop and
-# parallel tests never share one.
+# parallel tests never share one. XVFB_SCREEN sets its size (WxHxDEPTH, 1920x1080x24 by default).
 set -u
 workdir=$(mktemp -d)
 # It is also the run's XDG_RUNTIME_DIR, which must be 0700: Qt (OpenCV's windows) prints a warning
@@ -9,7 +9,7 @@ chmod 0700 "$workdir"
 # -noreset: a server that resets when its last client leaves refuses a client that connects during
 # the reset. -r, no key repeat: a key that ends one viewer, pressed while its process goes, may be
 # left down, and its repeats then end the next viewer started on the same display.
-Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset -r 3>"$workdir/display" 2>"$workdir/xvfb.log" &
+Xvfb -displayfd 3 -screen 0 "${XVFB_SCREEN:-1920x1080x24}" -nolisten tcp -noreset -r 3>"$workdir/display" 2>"$workdir/xvfb.log" &
 xvfb=$!
 trap 'kill "$xvfb" 2>/dev/null; wait "$xvfb" 2>/dev/null; rm -rf "$workdir"' EXIT
 # Xvfb writes the display number, then a newline, once it accepts connections. A loaded machine

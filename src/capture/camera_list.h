@@ -11,6 +11,10 @@
 
 #include "gst_handles.h"
 
+namespace cv {
+class Mat;
+}
+
 struct CameraInfo {
 	std::string name;
 	std::string devicePath; // empty for cameras that are not device nodes
@@ -27,6 +31,10 @@ struct CameraInfo {
 	// A video file or stream GStreamer decodes, played at its own pace and from the start
 	// again at its end; used when not empty, instead of the two above.
 	std::string uri = {};
+	// A decoded still image (RGB, bottom row first), handed on as a frame when capture starts
+	// and again whenever asked; used when not null, instead of all the above. Shared,
+	// read-only.
+	std::shared_ptr<const cv::Mat> still = {};
 };
 
 // The live test pattern: SMPTE bars with a running clock in one corner, offered at 320x240,

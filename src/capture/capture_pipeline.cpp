@@ -47,12 +47,26 @@ constexpr char previewBranch[] = "queue leaky=downstream max-size-buffers=1 max-
 				 " ! appsink name=previewsink sync=false async=false max-buffers=1"
 				 " drop=true enable-last-sample=false";
 
+// A still comes as the callback takes it, RGB and bottom row first: its frames go to the callback
+// as they are, without a copy, and only the preview, which has the first of them alone, turns it
+// upright.
+constexpr char stillEdgeBranch[] =
+	"queue name=framequeue leaky=downstream max-size-buffers=1 max-size-bytes=0"
+	" max-size-time=0 ! appsink name=framesink sync=false max-buffers=1"
+	" enable-last-sample=false";
+constexpr char stillPreviewFlip[] = "videoflip name=previewflip video-direction=vert ! ";
+
 // How often the stall watch looks at the time of the last frame, at most.
 constexpr std::chrono::milliseconds stallCheckInterval{ 250 };
 
 // Everything after the source: the chosen format, JPEG decoding, then the branches.
-std::string tailDescription(const CaptureOptions &options)
+std::string tailDescription(const CaptureOptions &options, bool still)
 {
+	if (still && !options.render)
+		return stillEdgeBranch;
+	if (still)
+		return std::string("tee name=split ! ") + stillEdgeBranch + " split. ! " +
+		       stillPreviewFlip + previewBranch;
 	std::string head;
 	if (!options.caps.empty()) {
 		head = "capsfilter caps=\"" + options.caps + "\" ! ";
@@ -235,9 +249,11 @@ std::string playbackReason(const GError *error)
 }
 
 CapturePipeline::CapturePipeline(GstElementPtr pipeline, std::string cameraName, bool playsSource,
-				 CvcamFrameCallback onFrame, CaptureOptions options)
+				 CvcamFrameCallback onFrame, CaptureOptions options,
+				 std::shared_ptr<const cv::Mat> still)
 	: pipeline_(std::move(pipeline)), cameraName_(std::move(cameraName)),
-	  playsSource_(playsSource), onFrame_(onFrame), options_(std::move(options))
+	  playsSource_(playsSource), onFrame_(onFrame), options_(std::move(options)),
+	  still_(std::move(still))
 {
 }
 
@@ -247,13 +263,14 @@ std::unique_ptr<CapturePipeline> CapturePipeline::create(const CameraInfo &camer
 {
 	ensureGstreamer();
 
-	GstElementPtr pipeline = sourcePipeline(camera, tailDescription(options), error);
+	GstElementPtr pipeline =
+		sourcePipeline(camera, tailDescription(options, camera.still != nullptr), error);
 	if (!pipeline)
 		return nullptr;
 
-	std::unique_ptr<CapturePipeline> capture(
-		new CapturePipeline(std::move(pipeline), camera.name, !camera.uri.empty(), onFrame,
-				    std::move(options)));
+	std::unique_ptr<CapturePipeline> capture(new CapturePipeline(
+		std::move(pipeline), camera.name, !camera.uri.empty() || camera.still, onFrame,
+		std::move(options), camera.still));
 
 	// capture outlives the pipeline: its destructor takes the pipeline to NULL first.
 	const GstElementPtr sink(
@@ -267,13 +284,30 @@ std::unique_ptr<CapturePipeline> CapturePipeline::create(const CameraInfo &camer
 	gst_pad_add_probe(queueInput.get(), GST_PAD_PROBE_TYPE_BUFFER,
 			  &CapturePipeline::onFrameQueued, capture.get(), nullptr);
 	capture->frameQueue_ = queue.get();
-	const GstElementPtr convert(
-		gst_bin_get_by_name(GST_BIN(capture->pipeline_.get()), "frameconvert"));
-	const GstObjectPtr<GstPad> convertInput(gst_element_get_static_pad(convert.get(), "sink"));
-	gst_pad_add_probe(convertInput.get(), GST_PAD_PROBE_TYPE_BUFFER,
-			  &CapturePipeline::onFrameArriving, capture.get(), nullptr);
+	if (capture->still_) {
+		const GstElementPtr source(
+			gst_bin_get_by_name(GST_BIN(capture->pipeline_.get()), stillSourceName));
+		capture->stillSource_ = source.get();
+	} else {
+		// A still's frames are few and each one asked for: the gate could leave out the one
+		// that shows the sliders' last move.
+		const GstElementPtr convert(
+			gst_bin_get_by_name(GST_BIN(capture->pipeline_.get()), "frameconvert"));
+		const GstObjectPtr<GstPad> convertInput(
+			gst_element_get_static_pad(convert.get(), "sink"));
+		gst_pad_add_probe(convertInput.get(), GST_PAD_PROBE_TYPE_BUFFER,
+				  &CapturePipeline::onFrameArriving, capture.get(), nullptr);
+	}
 
 	if (capture->options_.render) {
+		if (capture->still_) {
+			const GstElementPtr previewFlip(gst_bin_get_by_name(
+				GST_BIN(capture->pipeline_.get()), "previewflip"));
+			const GstObjectPtr<GstPad> previewInput(
+				gst_element_get_static_pad(previewFlip.get(), "sink"));
+			gst_pad_add_probe(previewInput.get(), GST_PAD_PROBE_TYPE_BUFFER,
+					  &CapturePipeline::onStillPreview, capture.get(), nullptr);
+		}
 		const GstElementPtr previewSink(
 			gst_bin_get_by_name(GST_BIN(capture->pipeline_.get()), "previewsink"));
 		GstAppSinkCallbacks previewCallbacks{};
@@ -308,6 +342,7 @@ bool CapturePipeline::start(std::string &error)
 	}
 	fault_.store(Fault::none);
 	gotFrame_.store(false);
+	stillPreviewed_.store(false);
 	startFailureTold_.store(false);
 	lastFrameNs_.store(steadyNowNs());
 	delivering_.store(true);
@@ -321,6 +356,11 @@ bool CapturePipeline::start(std::string &error)
 		error = error_;
 		return false;
 	}
+	starting_.store(true);
+	starter_ = std::thread([this] { play(); });
+	// A still sends a frame only when asked: its silence is no stall.
+	if (still_)
+		return true;
 	// The stall watch runs before the source plays, so that a source that never starts is
 	// reported within the stall timeout, not when it gives up.
 	{
@@ -328,8 +368,6 @@ bool CapturePipeline::start(std::string &error)
 		watching_ = true;
 	}
 	watch_ = std::thread([this] { watchForStalls(); });
-	starting_.store(true);
-	starter_ = std::thread([this] { play(); });
 	return true;
 }
 
@@ -343,6 +381,8 @@ void CapturePipeline::play()
 		// it had before it played; one still waiting in its state change is bounded from
 		// start().
 		lastFrameNs_.store(steadyNowNs());
+		if (still_)
+			pushStill();
 		return;
 	}
 	if (!delivering_.load())
@@ -405,6 +445,37 @@ void CapturePipeline::stop()
 	finishStart();
 	// Blocks until the streaming threads have left their loops, callbacks included.
 	gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+}
+
+void CapturePipeline::redeliver()
+{
+	if (!still_ || !delivering_.load())
+		return;
+	guint64 waiting = 0;
+	g_object_get(stillSource_, "current-level-bytes", &waiting, nullptr);
+	if (waiting == 0)
+		pushStill();
+}
+
+void CapturePipeline::pushStill()
+{
+	// The buffer lends the image's pixels, read-only, and keeps the image alive: downstream
+	// elements write into buffers of their own.
+	auto *owner = new std::shared_ptr<const cv::Mat>(still_);
+	const std::size_t bytes = still_->step[0] * static_cast<std::size_t>(still_->rows);
+	GstBuffer *buffer = gst_buffer_new_wrapped_full(
+		GST_MEMORY_FLAG_READONLY, const_cast<uchar *>(still_->data), bytes, 0, bytes, owner,
+		[](gpointer data) { delete static_cast<std::shared_ptr<const cv::Mat> *>(data); });
+	// Stamped with the running time it was asked for, once there is one, so that the time
+	// from the request to the picture can be measured like a camera's latency.
+	if (const GstObjectPtr<GstClock> clock(gst_element_get_clock(pipeline_.get())); clock) {
+		const GstClockTime now = gst_clock_get_time(clock.get());
+		const GstClockTime base = gst_element_get_base_time(pipeline_.get());
+		if (GST_CLOCK_TIME_IS_VALID(now) && now >= base)
+			GST_BUFFER_PTS(buffer) = now - base;
+	}
+	// Takes the buffer; a source not yet started, or already stopping, drops it.
+	gst_app_src_push_buffer(GST_APP_SRC(stillSource_), buffer);
 }
 
 bool CapturePipeline::previewClosed() const
@@ -506,6 +577,12 @@ GstPadProbeReturn CapturePipeline::onFrameArriving(GstPad *, GstPadProbeInfo *, 
 	g_object_get(capture->frameQueue_, "current-level-buffers", &waiting, nullptr);
 	return capture->gate_.admit(steadyNowNs(), waiting > 0) ? GST_PAD_PROBE_OK
 								: GST_PAD_PROBE_DROP;
+}
+
+GstPadProbeReturn CapturePipeline::onStillPreview(GstPad *, GstPadProbeInfo *, gpointer self)
+{
+	auto *capture = static_cast<CapturePipeline *>(self);
+	return capture->stillPreviewed_.exchange(true) ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
 }
 
 GstPadProbeReturn CapturePipeline::onFrameQueued(GstPad *, GstPadProbeInfo *info, gpointer self)

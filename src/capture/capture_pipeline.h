@@ -15,6 +15,7 @@
 #include <thread>
 
 #include <gst/app/gstappsink.h>
+#include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
 #include <gst/video/video.h>
 
@@ -24,6 +25,9 @@
 #include "gst_handles.h"
 
 class PreviewWindow;
+namespace cv {
+class Mat;
+}
 
 // Any thread; cheap after the first call.
 void ensureGstreamer();
@@ -85,6 +89,11 @@ public:
 	// returns no callback runs. Safe to call more than once.
 	void stop();
 
+	// Main thread; never waits. A still image's frame goes to the callback (and the preview)
+	// again, unless one is already waiting to go: that one will show whatever changed. Nothing
+	// for any other source, whose next frame is on its way anyway.
+	void redeliver();
+
 	// Main thread. Whether the user closed the preview window.
 	bool previewClosed() const;
 
@@ -96,9 +105,14 @@ private:
 	enum class Fault { none, stalled, failed };
 
 	CapturePipeline(GstElementPtr pipeline, std::string cameraName, bool playsSource,
-			CvcamFrameCallback onFrame, CaptureOptions options);
+			CvcamFrameCallback onFrame, CaptureOptions options,
+			std::shared_ptr<const cv::Mat> still);
+
+	// Main or start thread. Hands the still to its source, without a copy.
+	void pushStill();
 
 	static GstPadProbeReturn onFrameArriving(GstPad *pad, GstPadProbeInfo *info, gpointer self);
+	static GstPadProbeReturn onStillPreview(GstPad *pad, GstPadProbeInfo *info, gpointer self);
 	static GstPadProbeReturn onFrameQueued(GstPad *pad, GstPadProbeInfo *info, gpointer self);
 	static GstFlowReturn onNewSample(GstAppSink *sink, gpointer self);
 	static GstFlowReturn onNewPreviewSample(GstAppSink *sink, gpointer self);
@@ -126,6 +140,15 @@ private:
 	const bool playsSource_;
 	const CvcamFrameCallback onFrame_;
 	const CaptureOptions options_;
+	// A still image's pixels, lent to each buffer pushed; null for other sources. Set at
+	// creation; each buffer holds a reference of its own until GStreamer frees it.
+	const std::shared_ptr<const cv::Mat> still_;
+	// The still's source, owned by the pipeline; pushed to from the main and the start threads.
+	GstElement *stillSource_ = nullptr;
+	// Whether the preview has had the still since start: set by the streaming thread, which
+	// then leaves the preview out of the frames asked for again, whose picture is the same;
+	// reset by start().
+	std::atomic<bool> stillPreviewed_{ false };
 
 	// Set by start() and stop() on the main thread; read before each frame by the streaming
 	// threads, so frames that GStreamer still pushes while stopping are dropped: the pipeline

@@ -277,12 +277,12 @@ int resolvePreset(const CvcamPreset &preset, Console &console, ResolvedPreset &r
 	std::string error;
 	bool standingIn = false; // the test pattern, for want of a camera: said once all is well
 	if (!preset.source.empty()) {
-		const std::string uri = checkedSourceUri(preset.source, error);
-		if (uri.empty()) {
+		CameraInfo camera;
+		if (!checkedSourceCamera(sourceName(preset.source), preset.source, camera, error)) {
 			report("failed to open \"" + preset.source + "\": " + error);
 			return 1;
 		}
-		resolved.cameras = { sourceCamera(sourceName(preset.source), uri) };
+		resolved.cameras = { std::move(camera) };
 		resolved.chosen = { 0 };
 		return 0;
 	}

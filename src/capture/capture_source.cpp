@@ -10,9 +10,11 @@
 #include <unistd.h>
 
 #include <gst/pbutils/pbutils.h>
+#include <opencv2/core.hpp>
 
 #include "capture_pipeline.h"
 #include "source_replay.h"
+#include "still_image.h"
 
 namespace {
 
@@ -123,6 +125,20 @@ GstElementPtr uriPipeline(const CameraInfo &camera, const std::string &tailText,
 	return pipeline;
 }
 
+// A still image, pushed by the capture when it starts and when asked again; nothing flows between.
+// Its caps say top row first, as for any source; the tail knows a still comes the other way up.
+// Its frames carry no time: the sinks take them as they come.
+GstElementPtr stillPipeline(const CameraInfo &camera, const std::string &tailText,
+			    std::string &error)
+{
+	const cv::Mat &image = *camera.still;
+	const std::string description =
+		"appsrc name=" + std::string(stillSourceName) +
+		" format=time caps=\"video/x-raw,format=RGB,width=" + std::to_string(image.cols) +
+		",height=" + std::to_string(image.rows) + ",framerate=0/1\" ! " + tailText;
+	return parsed(description, "the source of " + camera.name, error);
+}
+
 std::string lowercaseFirst(std::string text)
 {
 	if (!text.empty())
@@ -141,6 +157,8 @@ std::string unreadableReason(const std::string &path)
 		return lowercaseFirst(std::strerror(errno));
 	if (S_ISDIR(status.st_mode))
 		return "it is a directory";
+	if (S_ISREG(status.st_mode) && status.st_size == 0)
+		return "it is empty";
 	const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
 	if (descriptor < 0)
 		return lowercaseFirst(std::strerror(errno));
@@ -189,6 +207,8 @@ std::string unplayableReason(const std::string &uri)
 
 GstElementPtr sourcePipeline(const CameraInfo &camera, const std::string &tail, std::string &error)
 {
+	if (camera.still)
+		return stillPipeline(camera, tail, error);
 	if (camera.device)
 		return devicePipeline(camera, tail, error);
 	if (!camera.uri.empty())
@@ -248,4 +268,38 @@ CameraInfo sourceCamera(const std::string &name, const std::string &uri)
 			   .sourceDescription = {},
 			   .offeredCaps = {},
 			   .uri = uri };
+}
+
+bool checkedSourceCamera(const std::string &name, const std::string &source, CameraInfo &camera,
+			 std::string &error)
+{
+	std::string path = source;
+	if (source.find("://") != std::string::npos) {
+		const GCharPtr local(g_filename_from_uri(source.c_str(), nullptr, nullptr));
+		path = local ? local.get() : "";
+	}
+	// A file whose own name holds "%d" is that file, not a sequence.
+	if (!path.empty() && isImageSequence(path) && access(path.c_str(), F_OK) != 0) {
+		const std::string description = imageSequenceSource(path, error);
+		if (description.empty())
+			return false;
+		camera = CameraInfo{ .name = name,
+				     .devicePath = {},
+				     .device = nullptr,
+				     .sourceDescription = description };
+		return true;
+	}
+	if (!path.empty() && unreadableReason(path).empty() && isStillImage(path)) {
+		std::shared_ptr<const cv::Mat> still = decodedStill(path, error);
+		if (!still)
+			return false;
+		camera = sourceCamera(name, {});
+		camera.still = std::move(still);
+		return true;
+	}
+	const std::string uri = checkedSourceUri(source, error);
+	if (uri.empty())
+		return false;
+	camera = sourceCamera(name, uri);
+	return true;
 }

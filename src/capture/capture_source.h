@@ -7,6 +7,9 @@
 #include "camera_list.h"
 #include "gst_handles.h"
 
+// The still image's source element, which the capture feeds.
+inline constexpr char stillSourceName[] = "stillsource";
+
 // Main thread. A new pipeline, in the NULL state, holding camera's source linked to the elements
 // that tail describes (gst-launch syntax). On failure returns null and says why in error.
 GstElementPtr sourcePipeline(const CameraInfo &camera, const std::string &tail, std::string &error);
@@ -19,3 +22,9 @@ std::string checkedSourceUri(const std::string &source, std::string &error);
 
 // The camera that plays uri, named name.
 CameraInfo sourceCamera(const std::string &name, const std::string &uri);
+
+// Main thread, before any window opens. The camera that source stands for, named name: a still
+// image or a numbered image sequence in a local file, else a video file or stream as
+// checkedSourceUri() checks it. False on failure, with why in error, in a user's words.
+bool checkedSourceCamera(const std::string &name, const std::string &source, CameraInfo &camera,
+			 std::string &error);

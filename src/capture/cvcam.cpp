@@ -282,6 +282,13 @@ int cvcamStart()
 	return state.pipeline->start(error) ? 0 : -1;
 }
 
+int cvcamRedeliver()
+{
+	if (CapturePipeline *pipeline = layer().pipeline.get())
+		pipeline->redeliver();
+	return 0;
+}
+
 int cvcamStop()
 {
 	// Capture first: a source may share its provider's connection, so it goes to NULL while

@@ -70,6 +70,11 @@ int cvcamSetProperty(int camera, const char *property, void *value);
 // "video_pp" asks for the camera's video-format page; value may be null. Returns 0 or -1.
 int cvcamGetProperty(int camera, const char *property, void *value);
 
+// A source that sends a frame only when asked (a still image) hands its frame to the callback
+// again, so that what changed in the callback (the thresholds) shows; for any other source, whose
+// next frame comes anyway, nothing. Never waits. Returns 0.
+int cvcamRedeliver();
+
 // Build the capture for the enabled camera; start, stop and release it. Each returns 0 on success
 // and -1 on failure. cvcamStop() waits for a callback in flight; once it returns, no callback runs
 // or starts. All four may be called in any order and more than once.
