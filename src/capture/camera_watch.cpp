@@ -12,7 +12,7 @@ constexpr char stopWord[] = "edge-viewer-stop-watch";
 } // namespace
 
 CameraWatch::CameraWatch(const CameraInfo &camera, MainThreadPoster post,
-			 std::function<void()> onReturn, bool capturing)
+			 std::function<void()> onReturn)
 	: identity_(cameraIdentity(camera)), post_(std::move(post)), onReturn_(std::move(onReturn)),
 	  monitor_(CameraMonitor::hold())
 {
@@ -20,11 +20,6 @@ CameraWatch::CameraWatch(const CameraInfo &camera, MainThreadPoster post,
 	if (!monitor_->get())
 		return;
 	bus_.reset(gst_device_monitor_get_bus(monitor_->get()));
-	// The cameras there when the monitor started are announced on the bus as if just plugged
-	// in, so a camera that failed to start only because it is gone is marked away before the
-	// watch reads them.
-	if (!capturing)
-		away_ = !present();
 	thread_ = std::thread([this] { watch(); });
 }
 

@@ -22,11 +22,10 @@ public:
 	// Main thread. Watches for camera, which must have a device, to come back after it was
 	// unplugged. Then posts onReturn through post, again every retryInterval until it is
 	// queued; onReturn runs on the main thread and collects the camera with takeReturned().
-	// Other cameras coming or going change nothing. capturing: whether capture runs on the
-	// camera; a camera that could not start because it was already gone comes back when it is
-	// plugged in.
-	CameraWatch(const CameraInfo &camera, MainThreadPoster post, std::function<void()> onReturn,
-		    bool capturing = true);
+	// Other cameras coming or going change nothing. Capture is taken to run on the camera
+	// until captureFailed() says otherwise.
+	CameraWatch(const CameraInfo &camera, MainThreadPoster post,
+		    std::function<void()> onReturn);
 	CameraWatch(const CameraWatch &) = delete;
 	CameraWatch &operator=(const CameraWatch &) = delete;
 	~CameraWatch();
@@ -60,8 +59,8 @@ private:
 	GstBusPtr bus_; // the monitor's; popped by the watch thread only
 
 	std::mutex lock_; // guards away_ and returned_
-	// Set by the constructor, captureFailed() or the watch thread when the camera goes, cleared
-	// when it comes back.
+	// Set by captureFailed() or the watch thread when the camera goes, cleared when it comes
+	// back.
 	bool away_ = false;
 	// Written by the watch thread when the camera comes back; taken by the main thread.
 	std::optional<CameraInfo> returned_;

@@ -385,20 +385,10 @@ void CapturePipeline::play()
 			pushStill();
 		return;
 	}
-	if (!delivering_.load())
-		return;
-	// An element that refuses has usually posted the reason already; a stall reported while
-	// it waited said why too.
-	Fault expected = Fault::none;
-	if (fault_.compare_exchange_strong(expected, Fault::failed)) {
-		const std::string line = faultSubject() + "it could not be started";
-		{
-			std::lock_guard lock(errorLock_);
-			error_ = line;
-		}
-		report(line);
-	}
-	startFailed();
+	// An element that refuses has usually posted the reason already, and a stall reported while
+	// it waited said why too: reportFailure() says nothing more then.
+	if (delivering_.load())
+		reportFailure("it could not be started");
 }
 
 void CapturePipeline::finishStart()

@@ -39,7 +39,6 @@ fail() {
 }
 
 pipewire_session_start || exit 1
-trap cleanup EXIT
 pipewire_camera_add cam0 "Test Camera" || exit 1
 
 # The windows of viewer process pid: "edge" and the camera's preview, moved off the edge window.

@@ -1,13 +1,13 @@
 # A real PipeWire daemon with its session manager, for tests: sourced, never run. It brings up a
 # private session bus, pipewire and wireplumber in a scratch runtime directory, and stops all
-# three by their process ids when the sourcing script exits, however it exits.
+# three by their process ids.
 #
 #   pipewire_session_start         exports XDG_RUNTIME_DIR, DBUS_SESSION_BUS_ADDRESS and
 #                                  PIPEWIRE_RUNTIME_DIR; fails when a part does not come up
 #   pipewire_camera_add NAME DESC [PROPERTY=VALUE ...]
 #                                  a camera node from PipeWire's own test source
 #   pipewire_camera_remove NAME    unplugs it
-#   pipewire_session_stop          also run at exit
+#   pipewire_session_stop          to be called from the sourcing script's EXIT trap
 #
 # Pitfalls this works around, each met on Debian 12 (PipeWire 0.3.65, WirePlumber 0.4.13):
 # - pw-cli takes its command as an argument, with standard input from /dev/null: reading commands
@@ -19,6 +19,13 @@
 
 pipewire_session_pids=()
 pipewire_session_dir=
+
+# pw-cli with its command as arguments, standard input from /dev/null and a time limit.
+pw_cli() { # seconds, then pw-cli's arguments
+  local seconds=$1
+  shift
+  timeout "$seconds" pw-cli "$@" </dev/null
+}
 
 pipewire_session_fail() {
   echo "FAIL: PipeWire session: $*" >&2
@@ -33,7 +40,6 @@ pipewire_session_start() {
   pipewire_session_dir=$(mktemp -d)
   chmod 0700 "$pipewire_session_dir"
   export XDG_RUNTIME_DIR=$pipewire_session_dir PIPEWIRE_RUNTIME_DIR=$pipewire_session_dir
-  trap pipewire_session_stop EXIT
   local bus=unix:path=$pipewire_session_dir/bus
   dbus-daemon --session --fork --address="$bus" --print-pid=3 \
     3>"$pipewire_session_dir/dbus.pid" >/dev/null 2>"$pipewire_session_dir/dbus.log" ||
@@ -48,7 +54,7 @@ pipewire_session_start() {
   wireplumber >"$pipewire_session_dir/wireplumber.log" 2>&1 &
   pipewire_session_pids+=($!)
   for _ in $(seq 200); do
-    timeout 5 pw-cli ls Client </dev/null 2>/dev/null | grep -q '"WirePlumber"' && return 0
+    pw_cli 5 ls Client 2>/dev/null | grep -q '"WirePlumber"' && return 0
     sleep 0.05
   done
   pipewire_session_fail "wireplumber did not connect within 10 s"
@@ -70,7 +76,7 @@ pipewire_session_stop() {
 pipewire_camera_wait() { # NAME [gone]
   local _
   for _ in $(seq 100); do
-    if timeout 5 pw-cli ls Node </dev/null 2>/dev/null | grep -q "node.name = \"$1\""; then
+    if pw_cli 5 ls Node 2>/dev/null | grep -q "node.name = \"$1\""; then
       [ "${2:-}" != gone ] && return 0
     else
       [ "${2:-}" = gone ] && return 0
@@ -83,16 +89,15 @@ pipewire_camera_wait() { # NAME [gone]
 pipewire_camera_add() { # NAME DESCRIPTION [PROPERTY=VALUE ...]
   local name=$1 description=$2
   shift 2
-  timeout 10 pw-cli create-node spa-node-factory "{ factory.name=videotestsrc
-    library.name=videotestsrc/libspa-videotestsrc node.name=$name
-    node.description=\"$description\" media.class=Video/Source media.role=Camera
-    object.linger=true session.suspend-timeout-seconds=0 $* }" </dev/null >/dev/null ||
-    { pipewire_session_fail "pw-cli could not make $name"; return 1; }
+  local properties="factory.name=videotestsrc library.name=videotestsrc/libspa-videotestsrc
+    node.name=$name node.description=\"$description\" media.class=Video/Source
+    media.role=Camera object.linger=true session.suspend-timeout-seconds=0 $*"
+  pw_cli 10 create-node spa-node-factory "{ $properties }" >/dev/null ||
+    { pipewire_session_fail "could not make node $name"; return 1; }
   pipewire_camera_wait "$name"
 }
 
 pipewire_camera_remove() { # NAME
-  timeout 10 pw-cli destroy "$1" </dev/null >/dev/null ||
-    { pipewire_session_fail "pw-cli could not remove $1"; return 1; }
+  pw_cli 10 destroy "$1" >/dev/null || { pipewire_session_fail "could not remove node $1"; return 1; }
   pipewire_camera_wait "$1" gone
 }
