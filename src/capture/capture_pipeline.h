@@ -131,7 +131,7 @@ private:
 	void play();
 	// Main thread. Waits for the start thread, first ending a state change still in progress.
 	void finishStart();
-	// Any thread. Calls onStartFailure unless no frame came yet or it was called since start.
+	// Any thread. Calls onStartFailure unless a frame came, or it was called, since start.
 	void startFailed();
 
 	GstElementPtr pipeline_;
