@@ -1,45 +1,36 @@
 #!/usr/bin/env bash
-# The real program's command line as a user meets it: --help, --version and --list-cameras print
-# and exit without a display; bad options and what is not there give one line (and the hint to
-# --help for a bad option) with status 2; a source that cannot be opened gives one line with
-# status 1. None of them opens a window: they run without a display, where a window would end the
-# run with status 1 and the no-display line instead. Then, on a virtual display, the test pattern
-# at a chosen format shows a 320x240 edge picture, and a clip made here with GStreamer shows moving
-# edges for several times its length; an unreachable stream is reported as a camera fault.
+# The real program's command line as a user meets it, beyond the parser's table that
+# tests/command_line_test.cpp holds: --help, --version and --list-cameras print on stdout and exit
+# without a display, and help that cannot be written is a failure; a bad option ends with its line,
+# the hint to --help and status 2; a camera or a format that is not there ends with one line and
+# status 2, a source that cannot be opened with one line and status 1. None of them opens a
+# window: they run without a display, where a window would end the run with status 1 and the
+# no-display line instead. The bash completion the package installs completes options, files and
+# formats. Then, on a virtual display, the test pattern at a chosen format shows a 320x240 edge
+# picture, and a clip made here with GStreamer shows moving edges for several times its length;
+# an unreachable stream is reported as a camera fault.
 # Needs an X display (tests/run_with_xvfb.sh gives one), xdotool, ImageMagick and gst-launch-1.0.
 # Usage: command_line_e2e.sh VIEWER
 set -u
 viewer=$1
-work=$(mktemp -d)
-pid=
-trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
-fail() { echo "FAIL: $*" >&2; [ -f "$work/stderr" ] && cat "$work/stderr" >&2; exit 1; }
+# shellcheck source=e2e_lib.sh
+source "$(dirname "$0")/e2e_lib.sh"
+e2e_init
 
-headless() { # expected status, then the arguments; leaves stdout and stderr in $work
-  local expected=$1 status
-  shift
-  (cd "$work" && env -u DISPLAY -u WAYLAND_DISPLAY "$viewer" "$@" </dev/null >"$work/stdout" 2>"$work/stderr")
-  status=$?
-  [ "$status" -eq "$expected" ] || fail "edge-viewer $*: status $status, not $expected"
-}
-
-headless 0 --help
-[ ! -s "$work/stderr" ] || fail "--help wrote to stderr"
-for text in "Usage:" "--camera=WHICH" "--format=WxH[@FPS][:FOURCC]" "--source=URI|PATH" \
-  "--thresholds=T1,T2" "--test-pattern" "--list-cameras" "--version" "Exit status:"; do
-  grep -qF -- "$text" "$work/stdout" || fail "--help does not mention $text"
-done
-headless 0 -h
+e2e_run --headless 0 --help
+[ ! -s "$work/stderr" ] && grep -q '^Usage:' "$work/stdout" ||
+  fail "--help printed: $(cat "$work/stdout" "$work/stderr")"
 # Help that could not be written is no success.
 status=0
 env -u DISPLAY "$viewer" --help >/dev/full 2>"$work/stderr" || status=$?
 [ "$status" -eq 1 ] && grep -q '^edge-viewer: failed to write to standard output' "$work/stderr" ||
   fail "--help to a full disk: status $status, said: $(cat "$work/stderr")"
-headless 0 --version
-grep -qxE 'edge-viewer [0-9]+\.[0-9]+\.[0-9]+' "$work/stdout" || fail "--version printed: $(cat "$work/stdout")"
+e2e_run --headless 0 --version
+grep -qxE 'edge-viewer [0-9]+\.[0-9]+\.[0-9]+' "$work/stdout" && [ ! -s "$work/stderr" ] ||
+  fail "--version printed: $(cat "$work/stdout" "$work/stderr")"
 echo "--help, --version: status 0 without a display; $(cat "$work/stdout")"
 
-headless 0 --list-cameras
+e2e_run --headless 0 --list-cameras
 # One block per camera, the formats under it as the format page lists them.
 head -n 1 "$work/stdout" | grep -qE '^0  ' || fail "--list-cameras does not start with camera 0: $(cat "$work/stdout")"
 grep -qE '^ +[0-9]+  [A-Za-z0-9]+ +[0-9]+x[0-9]+ ' "$work/stdout" || fail "--list-cameras lists no format"
@@ -56,127 +47,78 @@ touch "$work/clip.avi"
 [ "$(completed edge-viewer --te)" = --test-pattern ] || fail "completion of --te: $(completed edge-viewer --te)"
 [ "$(completed edge-viewer -s "$work/cl")" = "$work/clip.avi" ] || fail "completion of -s: $(completed edge-viewer -s "$work/cl")"
 # Without a camera here, the test pattern's formats; with one, at least some format.
-[ -n "$(PATH=$(dirname "$viewer"):$PATH completed edge-viewer --format '')" ] ||
-  fail "completion of --format offers nothing"
+formats=$(PATH=$(dirname "$viewer"):$PATH completed edge-viewer --format '')
+[ -n "$formats" ] || fail "completion of --format offers nothing"
 rm "$work/clip.avi"
-echo "bash completion: --te to --test-pattern; --format offers $(PATH=$(dirname "$viewer"):$PATH completed edge-viewer --format '' | wc -w) formats"
+echo "bash completion: --te to --test-pattern; --format offers $(wc -w <<<"$formats") formats"
 
-# A bad option: what is wrong, then the hint, and nothing on stdout.
-for arguments in "--bogus" "-c" "-t 300,1" "-f 640" "stray" "--test-pattern -c 0"; do
-  # shellcheck disable=SC2086
-  headless 2 $arguments
-  [ "$(wc -l <"$work/stderr")" -eq 2 ] && grep -q '^edge-viewer: ' "$work/stderr" &&
-    [ "$(tail -n 1 "$work/stderr")" = "Try 'edge-viewer --help'." ] && [ ! -s "$work/stdout" ] ||
-    fail "edge-viewer $arguments said: $(cat "$work/stdout" "$work/stderr")"
-  echo "$arguments: status 2: $(head -n 1 "$work/stderr")"
-done
-
-one_line() { # what the line must start with
-  [ "$(wc -l <"$work/stderr")" -eq 1 ] && [ ! -s "$work/stdout" ] && grep -qF -- "$1" "$work/stderr" ||
-    fail "expected one line with \"$1\", got: $(cat "$work/stdout" "$work/stderr")"
-}
-headless 2 --camera 9999
-one_line 'edge-viewer: failed to find camera "9999": '
-headless 2 --test-pattern --format 800x600
-one_line 'edge-viewer: failed to use format 800x600 of camera "Test pattern": it does not offer that; the nearest offered are 640x480@30:YUY2'
-headless 1 --source missing.avi
-one_line 'edge-viewer: failed to open "missing.avi": no such file or directory'
-echo "a camera, a format and a file that are not there: $(cat "$work/stderr")"
+# A bad option: what is wrong, then the hint, and nothing on stdout. Which options are bad, and
+# their words, are the parser's table.
+e2e_run --headless 2 --bogus
+e2e_expect_lines "edge-viewer: unknown option --bogus" "Try 'edge-viewer --help'."
+e2e_run --headless 2 --camera 9999
+e2e_expect_lines 'edge-viewer: failed to find camera "9999": *'
+e2e_run --headless 2 --test-pattern --format 800x600
+e2e_expect_lines 'edge-viewer: failed to use format 800x600 of camera "Test pattern": it does not offer that; the nearest offered are 640x480@30:YUY2*'
+e2e_run --headless 1 --source missing.avi
+e2e_expect_lines 'edge-viewer: failed to open "missing.avi": no such file or directory*'
+echo "a bad option, a camera, a format and a file that are not there: status 2, 2, 2 and 1"
 
 # The clip: a ball moving over black, 2 seconds at 15 frames/s, JPEG in AVI.
 clip=$work/ball.avi
-gst-launch-1.0 -q videotestsrc pattern=ball num-buffers=30 \
+timeout 60 gst-launch-1.0 -q videotestsrc pattern=ball num-buffers=30 \
   ! video/x-raw,width=320,height=240,framerate=15/1 ! jpegenc ! avimux ! filesink location="$clip" ||
   fail "gst-launch-1.0 could not make the clip"
 
-start_viewer() { # preview window title (or empty when it cannot show), then the arguments
-  local title=$1
-  shift
-  "$viewer" "$@" </dev/null >"$work/stdout" 2>"$work/stderr" &
-  pid=$!
-  window=$(timeout 30 xdotool search --sync --onlyvisible --name '^edge$' | head -n 1)
-  [ -n "$window" ] || fail "edge-viewer $*: no visible window named \"edge\""
-  # The preview shows with the first frame, which a source that fails never sends.
-  [ -n "$title" ] || return
-  preview=$(timeout 30 xdotool search --sync --onlyvisible --name "^$title\$" | head -n 1)
-  [ -n "$preview" ] || fail "edge-viewer $*: no preview window named \"$title\""
-  # No window manager places the windows: move the preview from over "edge".
-  xdotool windowmove "$preview" 0 600
+# Where the picture lies and its edge pixels, in a new screenshot. Sets box and edges.
+look() { # name
+  e2e_shot "$1" || return 1
+  box=$(e2e_picture_box "$work/$1.png")
+  edges=$(e2e_white_pixels "$work/$1.png" "$(e2e_band "$work/$1.png")")
+  e2e_why="a ${box%%+*} picture with ${edges:-no} edge pixels"
 }
 
-end_viewer() { # what the run may have printed
-  local status
-  xdotool key --window "$window" q 2>/dev/null
-  for _ in $(seq 250); do kill -0 "$pid" 2>/dev/null || break; sleep 0.02; done
-  wait "$pid"
-  status=$?
-  pid=
-  [ "$status" -eq 0 ] || fail "exit status $status after the key"
-  [ ! -s "$work/stdout" ] && [ "$(cat "$work/stderr")" = "$1" ] ||
-    fail "the run printed: $(cat "$work/stdout" "$work/stderr")"
-}
+e2e_case="--test-pattern --format 320x240@15"
+e2e_start --test-pattern --format 320x240@15
+e2e_await_preview "Test pattern"
+pattern_shown() { look pattern && [ "${box%%+*}" = 320x240 ] && [ "${edges:-0}" -gt 500 ]; }
+e2e_wait 20 "320x240 picture with edges" pattern_shown
+e2e_end
+e2e_expect_lines
+echo "$e2e_case: a ${box%%+*} picture with $edges edge pixels"
 
-# The picture, black with white edges, lies under the tool bar (28 rows) and above the sliders
-# (68 rows); its black pixels' bounding box is its size.
-picture() { # the screenshot's part between tool bar and sliders, then what to do with it
-  local shot=$work/$1.png
-  shift
-  convert "$shot" -crop "$(identify -format '%wx%[fx:h-96]+0+28' "$shot")" +repage "$@"
-}
-picture_box() {
-  import -window "$window" "$work/$1.png" 2>/dev/null
-  picture "$1" -negate -threshold 90% -format '%@' info:
-}
-edge_pixels() {
-  picture "$1" -threshold 99% -format '%[fx:round(mean*w*h)]' info:
-}
-
-start_viewer "Test pattern" --test-pattern --format 320x240@15
-for _ in $(seq 100); do
-  box=$(picture_box pattern)
-  [ "${box%%+*}" = 320x240 ] && [ "$(edge_pixels pattern)" -gt 500 ] && break
-  sleep 0.1
-done
-[ "${box%%+*}" = 320x240 ] || fail "--test-pattern --format 320x240@15 shows a ${box%%+*} picture"
-[ "$(edge_pixels pattern)" -gt 500 ] || fail "the 320x240 picture shows no edges"
-end_viewer ""
-echo "--test-pattern --format 320x240@15: a ${box%%+*} picture with $(edge_pixels pattern) edge pixels"
-
-start_viewer ball.avi --source "$clip"
-for _ in $(seq 100); do
-  picture_box first >/dev/null
-  [ "$(edge_pixels first)" -gt 50 ] && break
-  sleep 0.1
-done
-[ "$(edge_pixels first)" -gt 50 ] || fail "--source shows no edges"
+e2e_case="--source"
+e2e_start --source "$clip"
+e2e_await_preview ball.avi
+edges_shown() { look first && [ "${edges:-0}" -gt 50 ]; }
+e2e_wait 20 "edges of the clip" edges_shown
 # Three times the clip's length: the ball keeps moving, and the end is no fault.
 changes=0
 looks=0
-started=$(date +%s)
-while [ $(( $(date +%s) - started )) -lt 6 ]; do
+started=$SECONDS
+while [ $((SECONDS - started)) -lt 6 ]; do
   sleep 0.5
-  picture_box later >/dev/null
+  e2e_shot later
   looks=$((looks + 1))
-  [ "$(compare -metric AE "$work/first.png" "$work/later.png" null: 2>&1)" -gt 0 ] && changes=$((changes + 1))
+  e2e_differ "$work/first.png" "$work/later.png" && changes=$((changes + 1))
   mv "$work/later.png" "$work/first.png"
 done
-kill -0 "$pid" 2>/dev/null || fail "the viewer ended with the clip"
+e2e_running "with the clip"
 # A look may fall on the moment the clip starts again.
 [ "$changes" -ge $((looks - 1)) ] && [ "$changes" -ge 3 ] ||
   fail "the edges moved between only $changes of $looks looks"
-picture_box last >/dev/null
-[ "$(edge_pixels last)" -gt 50 ] || fail "after three times the clip's length the picture shows no edges"
-end_viewer ""
-echo "--source: edges moved between $changes of $looks looks over 6 s of a 2 s clip; $(edge_pixels last) edge pixels at the end"
+look last
+[ "${edges:-0}" -gt 50 ] || fail "after three times the clip's length the picture shows no edges"
+e2e_end
+e2e_expect_lines
+echo "--source: edges moved between $changes of $looks looks over 6 s of a 2 s clip; $edges edge pixels at the end"
 
 # A network source that fails once running is reported like a camera fault, in its own words: one
 # line, the window stays.
-start_viewer "" --source "http://127.0.0.1:1/clip.avi"
-for _ in $(seq 300); do [ -s "$work/stderr" ] && break; sleep 0.05; done
+e2e_case="an unreachable stream"
+e2e_start --source "http://127.0.0.1:1/clip.avi"
+e2e_wait 15 "line on stderr" test -s "$work/stderr"
 sleep 0.5
-kill -0 "$pid" 2>/dev/null || fail "an unreachable stream ended the run"
-line=$(cat "$work/stderr")
-[ "$(wc -l <"$work/stderr")" -eq 1 ] && [[ $line == 'edge-viewer: failed to open "http://127.0.0.1:1/clip.avi": '* ]] ||
-  fail "an unreachable stream said: $line"
-end_viewer "$line"
-echo "an unreachable stream: $line; exit 0 on a key"
+e2e_end
+e2e_expect_lines 'edge-viewer: failed to open "http://127.0.0.1:1/clip.avi": *'
+echo "$e2e_case: $(cat "$work/stderr"); exit 0 on a key"

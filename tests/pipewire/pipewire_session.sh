@@ -17,6 +17,9 @@
 # - library.name on each camera: the default configuration maps no library for the test source.
 # - WirePlumber exits without a session bus, and nothing is ever linked without WirePlumber.
 
+# shellcheck source=../e2e/e2e_lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../e2e/e2e_lib.sh" # for e2e_poll
+
 pipewire_session_pids=()
 pipewire_session_dir=
 
@@ -25,6 +28,18 @@ pw_cli() { # seconds, then pw-cli's arguments
   local seconds=$1
   shift
   timeout "$seconds" pw-cli "$@" </dev/null
+}
+
+pipewire_session_has() { # object type, text in its listing
+  pw_cli 5 ls "$1" 2>/dev/null | grep -qF -- "$2"
+}
+
+pipewire_session_lacks() { # object type, text in its listing
+  ! pipewire_session_has "$@"
+}
+
+pipewire_session_gone() { # pid
+  ! kill -0 "$1" 2>/dev/null
 }
 
 pipewire_session_fail() {
@@ -36,7 +51,6 @@ pipewire_session_fail() {
 }
 
 pipewire_session_start() {
-  local _
   pipewire_session_dir=$(mktemp -d)
   chmod 0700 "$pipewire_session_dir"
   export XDG_RUNTIME_DIR=$pipewire_session_dir PIPEWIRE_RUNTIME_DIR=$pipewire_session_dir
@@ -48,24 +62,19 @@ pipewire_session_start() {
   export DBUS_SESSION_BUS_ADDRESS=$bus
   pipewire >"$pipewire_session_dir/pipewire.log" 2>&1 &
   pipewire_session_pids+=($!)
-  for _ in $(seq 200); do [ -S "$pipewire_session_dir/pipewire-0" ] && break; sleep 0.05; done
-  [ -S "$pipewire_session_dir/pipewire-0" ] ||
+  e2e_poll 10 test -S "$pipewire_session_dir/pipewire-0" ||
     { pipewire_session_fail "pipewire made no socket within 10 s"; return 1; }
   wireplumber >"$pipewire_session_dir/wireplumber.log" 2>&1 &
   pipewire_session_pids+=($!)
-  for _ in $(seq 200); do
-    pw_cli 5 ls Client 2>/dev/null | grep -q '"WirePlumber"' && return 0
-    sleep 0.05
-  done
-  pipewire_session_fail "wireplumber did not connect within 10 s"
+  e2e_poll 10 pipewire_session_has Client '"WirePlumber"' ||
+    pipewire_session_fail "wireplumber did not connect within 10 s"
 }
 
 pipewire_session_stop() {
   local pid
   for pid in "${pipewire_session_pids[@]}"; do kill "$pid" 2>/dev/null; done
   for pid in "${pipewire_session_pids[@]}"; do
-    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.02; done
-    kill -9 "$pid" 2>/dev/null
+    e2e_poll 2 pipewire_session_gone "$pid" || kill -9 "$pid" 2>/dev/null
   done
   pipewire_session_pids=()
   [ -n "$pipewire_session_dir" ] && rm -rf "$pipewire_session_dir"
@@ -74,16 +83,10 @@ pipewire_session_stop() {
 
 # Waits until GStreamer's view of PipeWire has the node or, with "gone", no longer has it.
 pipewire_camera_wait() { # NAME [gone]
-  local _
-  for _ in $(seq 100); do
-    if pw_cli 5 ls Node 2>/dev/null | grep -q "node.name = \"$1\""; then
-      [ "${2:-}" != gone ] && return 0
-    else
-      [ "${2:-}" = gone ] && return 0
-    fi
-    sleep 0.05
-  done
-  pipewire_session_fail "node $1 did not ${2:-appear} within 5 s"
+  local check=pipewire_session_has
+  [ "${2:-}" = gone ] && check=pipewire_session_lacks
+  e2e_poll 10 "$check" Node "node.name = \"$1\"" ||
+    pipewire_session_fail "node $1 did not ${2:-appear} within 10 s"
 }
 
 pipewire_camera_add() { # NAME DESCRIPTION [PROPERTY=VALUE ...]
