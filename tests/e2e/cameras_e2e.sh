@@ -14,7 +14,7 @@ e2e_init
 e2e_use_fake_cameras "$2" "$3"
 
 edges_shown() {
-  local WIDTH HEIGHT X Y SCREEN count
+  local WINDOW WIDTH HEIGHT X Y SCREEN count
   eval "$(xdotool getwindowgeometry --shell "$window")"
   e2e_shot edges || return 1
   count=$(e2e_white_pixels "$work/edges.png" "$((WIDTH - 40))x$((HEIGHT - 120))+20+40")
