@@ -104,8 +104,9 @@ while [ $((SECONDS - started)) -lt 6 ]; do
   mv "$work/later.png" "$work/first.png"
 done
 e2e_running "with the clip"
-# A look may fall on the moment the clip starts again.
-[ "$changes" -ge $((looks - 1)) ] && [ "$changes" -ge 3 ] ||
+# A look may fall on the moment the clip starts again, or on a busy machine's slow frame; a picture
+# that stood still after the clip's first or second end would leave a third or more unchanged.
+[ $((changes * 4)) -ge $((looks * 3)) ] && [ "$changes" -ge 3 ] ||
   fail "the edges moved between only $changes of $looks looks"
 look last
 [ "${edges:-0}" -gt 50 ] || fail "after three times the clip's length the picture shows no edges"

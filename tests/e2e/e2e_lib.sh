@@ -13,6 +13,8 @@
 #   e2e_why    what a check saw on its last look, told when a wait runs out
 
 e2e_init() {
+  # Runs from the scratch directory (e2e_run) find the viewer too.
+  [[ $viewer == */* ]] && viewer=$(realpath "$viewer")
   work=$(mktemp -d)
   pid=
   window=
@@ -24,6 +26,7 @@ e2e_init() {
 }
 
 e2e_exit() {
+  e2e_status=$? # the script's, for its own clean-up
   [ -n "$pid" ] && kill "$pid" 2>/dev/null
   [ -n "$e2e_terminal_used" ] && e2e_terminal kill-server 2>/dev/null
   # A script's own clean-up, when it defines one.
@@ -255,14 +258,13 @@ e2e_drag_slider() { # T1 or T2, its value now, the value wanted
 }
 
 # The fake camera plugin (tests/fake_camera) as the camera provider: its cameras are the groups
-# e2e_fake_cameras copies from the webcams file, and e2e_control unplugs and plugs them in. A
-# registry of the run's own, so that the user's does not change with each run.
+# e2e_fake_cameras copies from the webcams file. A registry of the run's own, so that the user's
+# does not change with each run.
 e2e_use_fake_cameras() { # plugin directory, [webcams file]
   export GST_PLUGIN_PATH=$1 GST_REGISTRY=$work/registry.bin
-  export EDGE_VIEWER_FAKE_CAMERAS=$work/cameras.ini EDGE_VIEWER_FAKE_CAMERA_CONTROL=$work/control
+  export EDGE_VIEWER_FAKE_CAMERAS=$work/cameras.ini
   e2e_webcams=${2:-}
   : >"$work/cameras.ini"
-  mkfifo "$work/control"
 }
 
 # The cameras of the runs from now on, in this order; "NAME busy" marks one as in use by another
@@ -275,6 +277,13 @@ e2e_fake_cameras() { # names of groups in the webcams file
       >>"$work/cameras.ini"
     [ "${camera% busy}" = "$camera" ] || echo "busy=true" >>"$work/cameras.ini"
   done
+}
+
+# The fake cameras' control: e2e_control unplugs them and plugs them in, in the runs started from
+# now on.
+e2e_use_fake_camera_control() {
+  export EDGE_VIEWER_FAKE_CAMERA_CONTROL=$work/control
+  mkfifo "$work/control"
 }
 
 # "remove NAME" or "add NAME". The write waits for the plugin to read, which it does from its

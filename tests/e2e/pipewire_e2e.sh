@@ -18,7 +18,10 @@ source "$here/e2e_lib.sh"
 # shellcheck source=../pipewire/pipewire_session.sh
 source "$here/../pipewire/pipewire_session.sh"
 e2e_init
-e2e_cleanup() { pipewire_session_stop; }
+e2e_cleanup() {
+  [ "$e2e_status" -eq 0 ] || pipewire_session_logs
+  pipewire_session_stop
+}
 # The fake camera plugin stands in for a V4L2 camera beside PipeWire's.
 e2e_use_fake_cameras "$2"
 
@@ -99,7 +102,7 @@ for format in "" 320x240:UYVY 800x600:RGB; do
   colours=$(convert "$work/preview.png" -colorspace HSL -channel G -separate -threshold 50% \
     -format '%[fx:round(100*mean)]' info:)
   [ "${colours:-0}" -ge 10 ] || fail "the preview is ${colours:-no} % in colour, not the bars"
-  e2e_edges_move || fail "the edges do not move"
+  e2e_wait 10 "moving edges" e2e_edges_move
   e2e_end
   e2e_expect_lines
   echo "$e2e_case: upright edges at $size, preview $colours % in colour; exit 0 $elapsed ms after the key"
@@ -208,7 +211,7 @@ start --camera /dev/video9
 fallback="edge-viewer: trying camera \"Test Camera\" through /dev/video9 instead"
 e2e_wait_for_line "$fallback"
 wait_for_upright_edges 640x480
-e2e_edges_move || fail "the edges do not move"
+e2e_wait 10 "moving edges" e2e_edges_move
 e2e_end
 e2e_expect_lines "$stalled" "$fallback"
 echo "fallback: PipeWire stalled, V4L2 node used; exit 0 $elapsed ms after the key"

@@ -7,6 +7,7 @@
 #   pipewire_camera_add NAME DESC [PROPERTY=VALUE ...]
 #                                  a camera node from PipeWire's own test source
 #   pipewire_camera_remove NAME    unplugs it
+#   pipewire_session_logs          the last lines of each part's log, for a failure
 #   pipewire_session_stop          to be called from the sourcing script's EXIT trap
 #
 # Pitfalls this works around, each met on Debian 12 (PipeWire 0.3.65, WirePlumber 0.4.13):
@@ -42,11 +43,17 @@ pipewire_session_gone() { # pid
   ! kill -0 "$1" 2>/dev/null
 }
 
-pipewire_session_fail() {
-  echo "FAIL: PipeWire session: $*" >&2
+# The last lines of each part's log, for a look at a failure.
+pipewire_session_logs() {
+  local log
   for log in "$pipewire_session_dir"/*.log; do
     [ -s "$log" ] && { echo "--- $log" >&2; tail -n 20 "$log" >&2; }
   done
+}
+
+pipewire_session_fail() {
+  echo "FAIL: PipeWire session: $*" >&2
+  pipewire_session_logs
   return 1
 }
 
