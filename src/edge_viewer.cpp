@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include <malloc.h>
-
 #include <opencv2/core.hpp>
 #include <opencv2/highgui.hpp>
 
@@ -15,7 +13,6 @@
 #include "display_check.h"
 #include "edge_thresholds.h"
 #include "frame_pipeline.h"
-#include "frame_timing.h"
 #include "gui_dispatch.h"
 
 std::atomic<int> threshold1{ 100 };
@@ -24,18 +21,6 @@ std::atomic<int> threshold2{ 120 };
 namespace {
 
 constexpr int thresholdMaximum = 255;
-
-// Each frame is processed on the callback's streaming thread alone. A second OpenCV thread costs
-// 14 to 26 % more CPU per frame at every size measured, and where one core cannot keep up (large
-// frames) the capture, preview and display threads already keep both cores busy.
-constexpr int imageProcessingThreads = 1;
-
-// Each frame allocates and frees two one-channel images, and the GUI keeps its own copy. glibc
-// returns blocks that large to the kernel when they are freed and takes fresh zeroed pages, one
-// page fault each, for the next frame: a fifth of the viewer's CPU at 640x480. Below these sizes
-// it keeps freed memory for reuse; that costs no more than a frame's worth of memory.
-constexpr int keptBlockBytes = 32 << 20; // glibc's largest allowed mmap threshold
-constexpr int keptFreeBytes = 64 << 20;
 
 // The capture layer takes a flag as the pointer value itself.
 void *const flagOn = reinterpret_cast<void *>(std::intptr_t{ 1 });
@@ -108,10 +93,6 @@ int runEdgeViewer(const ViewerSettings &settings)
 	}
 	const int camera = cameraList.front();
 
-	cv::setNumThreads(imageProcessingThreads);
-	mallopt(M_MMAP_THRESHOLD, keptBlockBytes);
-	mallopt(M_TRIM_THRESHOLD, keptFreeBytes);
-
 	// 4. Capture properties, all before init. The layer keeps pointers to the sizes, which
 	//    outlive it: they die after the capture guard below has released the layer.
 	int renderWidth = 640;
@@ -141,7 +122,6 @@ int runEdgeViewer(const ViewerSettings &settings)
 	// 7. Any key, or closing "edge", ends the run. Frames may arrive until capture stops; from
 	//    here on their display work is dropped instead of waiting for this thread.
 	waitKeyRunningGuiWork(edgeWindow);
-	frameTimingReport();
 
 	// 8. Teardown, by the guards in reverse order: stop capture, release the capture layer,
 	//    then close every window.

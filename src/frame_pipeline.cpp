@@ -8,7 +8,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include "edge_thresholds.h"
-#include "frame_timing.h"
 #include "gui_dispatch.h"
 
 namespace {
@@ -66,9 +65,7 @@ void showImageSized(const std::string &windowName, const cv::Mat &image, int wid
 	}
 	// A newer frame replaces this one while it waits, so the window shows the newest picture
 	// and the streaming thread never waits for the main thread.
-	guiDispatcher().postFrame(windowName,
-				  [windowName, image, width, height, stamp = frameTimingCurrent()] {
-					  showNow(windowName, image, width, height);
-					  frameTimingShown(stamp);
-				  });
+	guiDispatcher().postFrame(windowName, [windowName, image, width, height] {
+		showNow(windowName, image, width, height);
+	});
 }

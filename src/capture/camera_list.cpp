@@ -208,14 +208,6 @@ CameraInfo testPatternCamera()
 
 std::vector<CameraInfo> findCameras()
 {
-#ifdef EDGE_VIEWER_BENCH_BUILD
-	// The benchmark build runs on whatever source the benchmark names.
-	if (const char *source = std::getenv("EDGE_VIEWER_BENCH_SOURCE"))
-		return { CameraInfo{ .name = "Benchmark source",
-				     .devicePath = {},
-				     .device = nullptr,
-				     .sourceDescription = source } };
-#endif
 	if (!overriddenCameras().empty())
 		return overriddenCameras();
 

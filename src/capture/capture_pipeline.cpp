@@ -10,7 +10,6 @@
 #include <opencv2/core.hpp>
 
 #include "capture_source.h"
-#include "frame_timing.h"
 #include "preview_window.h"
 
 namespace {
@@ -175,21 +174,6 @@ void flushSource(const GValue *item, gpointer)
 	auto *source = GST_ELEMENT(g_value_get_object(item));
 	gst_element_foreach_src_pad(source, flushSourcePad, nullptr);
 }
-
-#ifdef EDGE_VIEWER_BENCH_BUILD
-// A live source stamps each buffer with the running time at which it captured it.
-void noteCaptureTime(GstElement *pipeline, GstBuffer *buffer, std::uint64_t delivered)
-{
-	const GstClockTime pts = GST_BUFFER_PTS(buffer);
-	const GstClockTime base = gst_element_get_base_time(pipeline);
-	const std::int64_t captureNs =
-		GST_CLOCK_TIME_IS_VALID(pts)
-			? static_cast<std::int64_t>(pts + base)
-			: static_cast<std::int64_t>(g_get_monotonic_time()) * 1000;
-	const std::uint64_t offset = GST_BUFFER_OFFSET(buffer);
-	frameTimingCaptured(offset != GST_BUFFER_OFFSET_NONE ? offset : delivered, captureNs);
-}
-#endif
 
 } // namespace
 
@@ -605,10 +589,6 @@ GstFlowReturn CapturePipeline::onNewSample(GstAppSink *sink, gpointer self)
 	if (!frame.mapped())
 		return GST_FLOW_OK;
 
-#ifdef EDGE_VIEWER_BENCH_BUILD
-	noteCaptureTime(capture->pipeline_.get(), gst_sample_get_buffer(sample.get()),
-			capture->framesDelivered_.load(std::memory_order_relaxed));
-#endif
 	capture->gate_.callbackStarted(steadyNowNs());
 	try {
 		if (capture->onFrame_)
