@@ -5,6 +5,9 @@
 
 inline constexpr char edgeWindow[] = "edge";
 
+// The sliders' and the command line's range is 0 to this.
+inline constexpr int thresholdMaximum = 255;
+
 // Set by the sliders "T1" and "T2" on the main thread; read once each per frame by
 // edgeFrameCallback on the streaming thread. Independent of each other: a frame may see one new
 // and one old value.

@@ -14,13 +14,12 @@
 #include "edge_thresholds.h"
 #include "frame_pipeline.h"
 #include "gui_dispatch.h"
+#include "user_message.h"
 
 std::atomic<int> threshold1{ 100 };
 std::atomic<int> threshold2{ 120 };
 
 namespace {
-
-constexpr int thresholdMaximum = 255;
 
 // The capture layer takes a flag as the pointer value itself.
 void *const flagOn = reinterpret_cast<void *>(std::intptr_t{ 1 });
@@ -80,7 +79,7 @@ int runEdgeViewer(const ViewerSettings &settings)
 	// 2. Without a display the toolkit would abort the process at the first window call: say
 	//    so and leave before the camera has been opened.
 	if (const std::string reason = unreachableDisplayReason(); !reason.empty()) {
-		std::fprintf(stderr, "edge-viewer: failed to open a window: %s\n", reason.c_str());
+		tellUser("failed to open a window: " + reason);
 		return 1;
 	}
 
@@ -88,7 +87,7 @@ int runEdgeViewer(const ViewerSettings &settings)
 	std::vector<int> cameraList;
 	cvcamSelectCamera(cameraList);
 	if (cameraList.empty()) {
-		std::fputs("edge-viewer: no camera selected\n", stderr);
+		tellUser("no camera selected");
 		return 1;
 	}
 	const int camera = cameraList.front();

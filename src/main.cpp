@@ -12,6 +12,7 @@
 #include "capture/cvcam.h"
 #include "command_line.h"
 #include "edge_viewer.h"
+#include "user_message.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ int main(int argc, char **argv)
 	// Output that could not be written (a full disk, a closed pipe) is a failure, not a
 	// success.
 	if (!std::cout.flush()) {
-		std::fputs("edge-viewer: failed to write to standard output\n", stderr);
+		tellUser("failed to write to standard output");
 		return 1;
 	}
 	return 0;

@@ -8,8 +8,8 @@
 #include <utility>
 
 #include "camera_monitor.h"
-#include "capture_pipeline.h"
 #include "gst_handles.h"
+#include "gst_runtime.h"
 
 namespace {
 

@@ -1,12 +1,11 @@
-// One camera's capture: source, conversion to bottom-row-first RGB, and an appsink that lends each
-// frame to the frame callback on a streaming thread of its own, behind a one-frame leaky queue, so
-// that the callback always gets the newest frame. Optionally a preview branch, and a watch for a
-// camera that fails, ends or stalls.
+// One camera's running capture, as capture_source describes it: it lends each converted frame to
+// the frame callback on a streaming thread of its own, behind a one-frame leaky queue, so that the
+// callback always gets the newest frame; optionally shows a preview; and reports a camera that
+// fails, ends or stalls.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -20,23 +19,16 @@
 #include <gst/video/video.h>
 
 #include "camera_list.h"
+#include "capture_types.h"
 #include "conversion_gate.h"
-#include "cvcam.h"
 #include "gst_handles.h"
+#include "gst_runtime.h"
+#include "stall_watch.h"
 
 class PreviewWindow;
 namespace cv {
 class Mat;
 }
-
-// Any thread; cheap after the first call.
-void ensureGstreamer();
-
-// A GStreamer error in words a user understands, with GStreamer's own text after it.
-std::string plainReason(const GError *error);
-// The same for a video file or stream, where a camera's hints (unplugged, in use) do not apply:
-// GStreamer's own text.
-std::string playbackReason(const GError *error);
 
 // Called with one line (without "edge-viewer: " and without a newline) for each camera fault, from
 // whichever thread notices it: the main thread, a streaming thread or the stall watch. Must be
@@ -121,12 +113,10 @@ private:
 	// Any thread. Reports a failure unless one was reported since start.
 	void reportFailure(const std::string &reason);
 	void report(const std::string &line);
-	// Any thread. A fault line's start: what failed on which camera or source.
-	std::string faultSubject() const;
 	// Main thread, before PLAYING: the preview's size from the rendering size now.
 	void sizePreview();
-	void watchForStalls();
-	void stopWatch();
+	// The stall watch's thread: no frame came within the stall timeout.
+	void onStall();
 	// The start thread: the state change to PLAYING.
 	void play();
 	// Main thread. Waits for the start thread, first ending a state change still in progress.
@@ -167,9 +157,6 @@ private:
 	ConversionGate gate_;
 	// Incremented by the streaming thread; read by anyone.
 	std::atomic<std::uint64_t> framesDelivered_{ 0 };
-	// Steady-clock time of the last frame, or of the start: written by the streaming thread
-	// and start(); read by the stall watch.
-	std::atomic<std::int64_t> lastFrameNs_{ 0 };
 	// Whether a frame came since start: set by start() and the streaming thread; read by
 	// whoever words a fault.
 	std::atomic<bool> gotFrame_{ false };
@@ -202,8 +189,6 @@ private:
 	std::atomic<bool> startFailureTold_{ false };
 	std::thread starter_; // the start thread; started by start(), joined by the main thread
 
-	std::mutex watchLock_;		    // guards watching_
-	std::condition_variable watchWake_; // wakes the stall watch to stop
-	bool watching_ = false;		    // set and cleared by the main thread
-	std::thread watch_; // the stall watch; started and joined by the main thread
+	// Told of each frame by the streaming thread; started and stopped by the main thread.
+	StallWatch stallWatch_;
 };

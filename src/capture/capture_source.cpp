@@ -1,5 +1,5 @@
-// A camera's source element, made from its device, its description or a decoded video file or
-// stream, in front of the tail; and the check of a video file or stream before it is used.
+// The capture pipeline's description and its source, made from a device, a description, a decoded
+// video file or stream or a still image; and the check of a source before it is used.
 #include "capture_source.h"
 
 #include <cerrno>
@@ -12,11 +12,53 @@
 #include <gst/pbutils/pbutils.h>
 #include <opencv2/core.hpp>
 
-#include "capture_pipeline.h"
+#include "gst_runtime.h"
 #include "source_replay.h"
 #include "still_image.h"
+#include "user_message.h"
 
 namespace {
+
+// GStreamer flips and converts before the frame reaches us, so the callback gets the mapped buffer
+// itself, bottom row first (its flip shows it upright) and in RGB (its grey conversion weighs the
+// channels right). The flip comes first, in the camera's own format: the first videoconvert
+// passes through every format videoflip takes, which covers what cameras send, and flipping
+// packed RGB costs videoflip two to three times as much as flipping YUY2 or I420.
+// chroma-mode=none: a camera's subsampled colour is used as it comes instead of being smoothed
+// first, which costs a third of the conversion; an edge between two colours may move by a pixel.
+// The one-frame leaky queue gives the callback a thread of its own: the source and the conversion
+// go on with the next frame while the callback works, and a converted frame still waiting when a
+// newer one is ready is dropped, so the callback always gets the newest frame and the camera is
+// never held up by it. The appsink therefore never holds more than the frame being handed over.
+// Before the conversion a gate (ConversionGate) leaves out frames a busy callback would never see.
+// enable-last-sample off: the sink would otherwise keep the newest frame alive after we return.
+constexpr char edgeBranch[] =
+	"videoconvert name=frameconvert ! videoflip video-direction=vert"
+	" ! videoconvert chroma-mode=none ! video/x-raw,format=RGB"
+	" ! queue name=framequeue leaky=downstream max-size-buffers=1"
+	" max-size-bytes=0 max-size-time=0 ! appsink name=framesink sync=false max-buffers=1"
+	" enable-last-sample=false";
+
+// The preview takes the stream as the camera sends it, as BGR top row first, which is what a
+// window shows upright. Its own thread behind a one-frame leaky queue: a slow window drops preview
+// frames and never holds up the edge branch, and the tee copies nothing. It is scaled here, to the
+// rendering size set at start, so that the main thread only draws a picture of the window's size,
+// however large the frames. async off: the tee feeds the edge branch first, and a source that
+// prerolls would wait there for ever if the pipeline also waited for a preview frame.
+constexpr char previewBranch[] = "queue leaky=downstream max-size-buffers=1 max-size-bytes=0"
+				 " max-size-time=0 ! videoscale ! capsfilter name=previewsize"
+				 " ! videoconvert chroma-mode=none ! video/x-raw,format=BGR"
+				 " ! appsink name=previewsink sync=false async=false max-buffers=1"
+				 " drop=true enable-last-sample=false";
+
+// A still comes as the callback takes it, RGB and bottom row first: its frames go to the callback
+// as they are, without a copy, and only the preview, which has the first of them alone, turns it
+// upright.
+constexpr char stillEdgeBranch[] =
+	"queue name=framequeue leaky=downstream max-size-buffers=1 max-size-bytes=0"
+	" max-size-time=0 ! appsink name=framesink sync=false max-buffers=1"
+	" enable-last-sample=false";
+constexpr char stillPreviewFlip[] = "videoflip name=previewflip video-direction=vert ! ";
 
 // How long the check of a local file may take: a file that takes longer to identify is broken.
 constexpr GstClockTime discoveryTimeout = 10 * GST_SECOND;
@@ -24,7 +66,7 @@ constexpr GstClockTime discoveryTimeout = 10 * GST_SECOND;
 std::string errorText(GError *error, const char *what)
 {
 	return std::string(what) + ": " +
-	       (error && error->message ? error->message : "unknown error");
+	       (error && error->message ? errorFragment(error->message) : "unknown error");
 }
 
 GstElementPtr parsed(const std::string &description, const std::string &what, std::string &error)
@@ -139,29 +181,20 @@ GstElementPtr stillPipeline(const CameraInfo &camera, const std::string &tailTex
 	return parsed(description, "the source of " + camera.name, error);
 }
 
-std::string lowercaseFirst(std::string text)
-{
-	if (!text.empty())
-		text[0] = static_cast<char>(g_ascii_tolower(text[0]));
-	while (!text.empty() && (text.back() == '.' || text.back() == '\n'))
-		text.pop_back();
-	return text;
-}
-
 // Why the file at path cannot be read; empty when it can.
 std::string unreadableReason(const std::string &path)
 {
 	struct stat status {
 	};
 	if (stat(path.c_str(), &status) != 0)
-		return lowercaseFirst(std::strerror(errno));
+		return errorFragment(std::strerror(errno));
 	if (S_ISDIR(status.st_mode))
 		return "it is a directory";
 	if (S_ISREG(status.st_mode) && status.st_size == 0)
 		return "it is empty";
 	const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
 	if (descriptor < 0)
-		return lowercaseFirst(std::strerror(errno));
+		return errorFragment(std::strerror(errno));
 	close(descriptor);
 	return {};
 }
@@ -173,8 +206,7 @@ std::string unplayableReason(const std::string &uri)
 	const GObjectPtr<GstDiscoverer> discoverer(gst_discoverer_new(discoveryTimeout, &rawError));
 	GErrorPtr error(rawError);
 	if (!discoverer)
-		return "it cannot be examined (" + lowercaseFirst(error ? error->message : "") +
-		       ")";
+		return "it cannot be examined (" + errorFragment(error ? error->message : "") + ")";
 	rawError = nullptr;
 	const GObjectPtr<GstDiscovererInfo> info(
 		gst_discoverer_discover_uri(discoverer.get(), uri.c_str(), &rawError));
@@ -189,7 +221,7 @@ std::string unplayableReason(const std::string &uri)
 	if (result != GST_DISCOVERER_OK) {
 		const std::string detail = error && error->message ? error->message : "";
 		return "it is not a video GStreamer can play" +
-		       (detail.empty() ? std::string() : " (" + lowercaseFirst(detail) + ")");
+		       (detail.empty() ? std::string() : " (" + errorFragment(detail) + ")");
 	}
 	GList *videos = gst_discoverer_info_get_video_streams(info.get());
 	bool moving = false;
@@ -204,6 +236,24 @@ std::string unplayableReason(const std::string &uri)
 }
 
 } // namespace
+
+std::string tailDescription(const std::string &caps, bool render, bool still)
+{
+	if (still && !render)
+		return stillEdgeBranch;
+	if (still)
+		return std::string("tee name=split ! ") + stillEdgeBranch + " split. ! " +
+		       stillPreviewFlip + previewBranch;
+	std::string head;
+	if (!caps.empty()) {
+		head = "capsfilter caps=\"" + caps + "\" ! ";
+		if (caps.rfind("image/jpeg", 0) == 0)
+			head += "jpegdec ! ";
+	}
+	if (!render)
+		return head + edgeBranch;
+	return head + "tee name=split ! " + edgeBranch + " split. ! " + previewBranch;
+}
 
 GstElementPtr sourcePipeline(const CameraInfo &camera, const std::string &tail, std::string &error)
 {
@@ -245,7 +295,7 @@ std::string checkedSourceUri(const std::string &source, std::string &error)
 		const GCharPtr name(gst_filename_to_uri(source.c_str(), &rawError));
 		const GErrorPtr nameError(rawError);
 		if (!name) {
-			error = lowercaseFirst(nameError ? nameError->message : "not a file name");
+			error = errorFragment(nameError ? nameError->message : "not a file name");
 			return {};
 		}
 		uri = name.get();

@@ -1,5 +1,6 @@
-// Making a camera's source: a device's own element, a described GStreamer source or a decoded video
-// file or stream, put into a new pipeline in front of the capture's conversion elements.
+// The capture pipeline as a whole: a camera's source (a device's own element, a described GStreamer
+// source, a decoded video file or stream, or a still image) in front of the conversion and the
+// branches that lead to the frame callback and the preview.
 #pragma once
 
 #include <string>
@@ -9,6 +10,12 @@
 
 // The still image's source element, which the capture feeds.
 inline constexpr char stillSourceName[] = "stillsource";
+
+// The capture's elements after the source, in gst-launch syntax: the chosen format (caps, empty to
+// let the source choose; JPEG caps are decoded), then the branch whose frames go to the frame
+// callback as it takes them, and with render a preview branch of the raw stream. A still's frames
+// come as the callback takes them already.
+std::string tailDescription(const std::string &caps, bool render, bool still);
 
 // Main thread. A new pipeline, in the NULL state, holding camera's source linked to the elements
 // that tail describes (gst-launch syntax). On failure returns null and says why in error.

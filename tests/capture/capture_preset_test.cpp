@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "capture/cvcam.h"
 #include "capture/gst_handles.h"
 
 namespace {
