@@ -11,6 +11,7 @@
 #include "fault_words.h"
 #include "gst_runtime.h"
 #include "preview_window.h"
+#include "still_feed.h"
 #include "user_message.h"
 #include "video_frame.h"
 
@@ -23,28 +24,13 @@ std::int64_t steadyNowNs()
 		.count();
 }
 
-// Sends flush-start up to the source's pad, which ends the wait of a source blocked in its state
-// change (GstBaseSrc's unlock): pipewiresrc waits there for its stream for up to 30 s.
-gboolean flushSourcePad(GstElement *, GstPad *pad, gpointer)
-{
-	gst_pad_send_event(pad, gst_event_new_flush_start());
-	return TRUE;
-}
-
-void flushSource(const GValue *item, gpointer)
-{
-	auto *source = GST_ELEMENT(g_value_get_object(item));
-	gst_element_foreach_src_pad(source, flushSourcePad, nullptr);
-}
-
 } // namespace
 
 CapturePipeline::CapturePipeline(GstElementPtr pipeline, std::string cameraName, bool playsSource,
-				 CvcamFrameCallback onFrame, CaptureOptions options,
-				 std::shared_ptr<const cv::Mat> still)
+				 CvcamFrameCallback onFrame, CaptureOptions options)
 	: pipeline_(std::move(pipeline)), cameraName_(std::move(cameraName)),
 	  playsSource_(playsSource), onFrame_(onFrame), options_(std::move(options)),
-	  still_(std::move(still)), stallWatch_(options_.stallTimeout, [this] { onStall(); })
+	  stallWatch_(options_.stallTimeout, [this] { onStall(); })
 {
 }
 
@@ -62,7 +48,7 @@ std::unique_ptr<CapturePipeline> CapturePipeline::create(const CameraInfo &camer
 
 	std::unique_ptr<CapturePipeline> capture(new CapturePipeline(
 		std::move(pipeline), camera.name, !camera.uri.empty() || camera.still, onFrame,
-		std::move(options), camera.still));
+		std::move(options)));
 
 	// capture outlives the pipeline: its destructor takes the pipeline to NULL first.
 	const GstElementPtr sink(
@@ -76,10 +62,9 @@ std::unique_ptr<CapturePipeline> CapturePipeline::create(const CameraInfo &camer
 	gst_pad_add_probe(queueInput.get(), GST_PAD_PROBE_TYPE_BUFFER,
 			  &CapturePipeline::onFrameQueued, capture.get(), nullptr);
 	capture->frameQueue_ = queue.get();
-	if (capture->still_) {
-		const GstElementPtr source(
-			gst_bin_get_by_name(GST_BIN(capture->pipeline_.get()), stillSourceName));
-		capture->stillSource_ = source.get();
+	if (camera.still) {
+		capture->still_ = std::make_unique<StillFeed>(
+			camera.still, capture->pipeline_.get(), capture->options_.render);
 	} else {
 		// A still's frames are few and each one asked for: the gate could leave out the one
 		// that shows the sliders' last move.
@@ -92,14 +77,6 @@ std::unique_ptr<CapturePipeline> CapturePipeline::create(const CameraInfo &camer
 	}
 
 	if (capture->options_.render) {
-		if (capture->still_) {
-			const GstElementPtr previewFlip(gst_bin_get_by_name(
-				GST_BIN(capture->pipeline_.get()), "previewflip"));
-			const GstObjectPtr<GstPad> previewInput(
-				gst_element_get_static_pad(previewFlip.get(), "sink"));
-			gst_pad_add_probe(previewInput.get(), GST_PAD_PROBE_TYPE_BUFFER,
-					  &CapturePipeline::onStillPreview, capture.get(), nullptr);
-		}
 		const GstElementPtr previewSink(
 			gst_bin_get_by_name(GST_BIN(capture->pipeline_.get()), "previewsink"));
 		GstAppSinkCallbacks previewCallbacks{};
@@ -134,7 +111,8 @@ bool CapturePipeline::start(std::string &error)
 	}
 	fault_.store(Fault::none);
 	gotFrame_.store(false);
-	stillPreviewed_.store(false);
+	if (still_)
+		still_->restart();
 	startFailureTold_.store(false);
 	delivering_.store(true);
 	// Opening is quick for every source, and a camera that is not there or not ours fails
@@ -169,7 +147,7 @@ void CapturePipeline::play()
 		// start().
 		stallWatch_.restartClock();
 		if (still_)
-			pushStill();
+			still_->push();
 		return;
 	}
 	// An element that refuses has usually posted the reason already, and a stall reported while
@@ -183,9 +161,7 @@ void CapturePipeline::finishStart()
 	if (!starter_.joinable())
 		return;
 	if (starting_.load()) {
-		GstIterator *sources = gst_bin_iterate_sources(GST_BIN(pipeline_.get()));
-		gst_iterator_foreach(sources, flushSource, nullptr);
-		gst_iterator_free(sources);
+		endSourceWaits(GST_BIN(pipeline_.get()));
 	}
 	starter_.join();
 }
@@ -228,31 +204,7 @@ void CapturePipeline::redeliver()
 {
 	if (!still_ || !delivering_.load())
 		return;
-	guint64 waiting = 0;
-	g_object_get(stillSource_, "current-level-bytes", &waiting, nullptr);
-	if (waiting == 0)
-		pushStill();
-}
-
-void CapturePipeline::pushStill()
-{
-	// The buffer lends the image's pixels, read-only, and keeps the image alive: downstream
-	// elements write into buffers of their own.
-	auto *owner = new std::shared_ptr<const cv::Mat>(still_);
-	const std::size_t bytes = still_->step[0] * static_cast<std::size_t>(still_->rows);
-	GstBuffer *buffer = gst_buffer_new_wrapped_full(
-		GST_MEMORY_FLAG_READONLY, const_cast<uchar *>(still_->data), bytes, 0, bytes, owner,
-		[](gpointer data) { delete static_cast<std::shared_ptr<const cv::Mat> *>(data); });
-	// Stamped with the running time it was asked for, once there is one, so that the time
-	// from the request to the picture can be measured like a camera's latency.
-	if (const GstObjectPtr<GstClock> clock(gst_element_get_clock(pipeline_.get())); clock) {
-		const GstClockTime now = gst_clock_get_time(clock.get());
-		const GstClockTime base = gst_element_get_base_time(pipeline_.get());
-		if (GST_CLOCK_TIME_IS_VALID(now) && now >= base)
-			GST_BUFFER_PTS(buffer) = now - base;
-	}
-	// Takes the buffer; a source not yet started, or already stopping, drops it.
-	gst_app_src_push_buffer(GST_APP_SRC(stillSource_), buffer);
+	still_->pushUnlessWaiting();
 }
 
 bool CapturePipeline::previewClosed() const
@@ -322,12 +274,6 @@ GstPadProbeReturn CapturePipeline::onFrameArriving(GstPad *, GstPadProbeInfo *, 
 		return GST_PAD_PROBE_OK;
 	GST_CAT_LOG(edgeViewerDebug, "frame left out: the frame callback would not take it");
 	return GST_PAD_PROBE_DROP;
-}
-
-GstPadProbeReturn CapturePipeline::onStillPreview(GstPad *, GstPadProbeInfo *, gpointer self)
-{
-	auto *capture = static_cast<CapturePipeline *>(self);
-	return capture->stillPreviewed_.exchange(true) ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
 }
 
 GstPadProbeReturn CapturePipeline::onFrameQueued(GstPad *, GstPadProbeInfo *info, gpointer self)

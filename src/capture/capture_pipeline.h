@@ -26,6 +26,7 @@
 #include "stall_watch.h"
 
 class PreviewWindow;
+class StillFeed;
 namespace cv {
 class Mat;
 }
@@ -97,14 +98,9 @@ private:
 	enum class Fault { none, stalled, failed };
 
 	CapturePipeline(GstElementPtr pipeline, std::string cameraName, bool playsSource,
-			CvcamFrameCallback onFrame, CaptureOptions options,
-			std::shared_ptr<const cv::Mat> still);
-
-	// Main or start thread. Hands the still to its source, without a copy.
-	void pushStill();
+			CvcamFrameCallback onFrame, CaptureOptions options);
 
 	static GstPadProbeReturn onFrameArriving(GstPad *pad, GstPadProbeInfo *info, gpointer self);
-	static GstPadProbeReturn onStillPreview(GstPad *pad, GstPadProbeInfo *info, gpointer self);
 	static GstPadProbeReturn onFrameQueued(GstPad *pad, GstPadProbeInfo *info, gpointer self);
 	static GstFlowReturn onNewSample(GstAppSink *sink, gpointer self);
 	static GstFlowReturn onNewPreviewSample(GstAppSink *sink, gpointer self);
@@ -130,15 +126,9 @@ private:
 	const bool playsSource_;
 	const CvcamFrameCallback onFrame_;
 	const CaptureOptions options_;
-	// A still image's pixels, lent to each buffer pushed; null for other sources. Set at
-	// creation; each buffer holds a reference of its own until GStreamer frees it.
-	const std::shared_ptr<const cv::Mat> still_;
-	// The still's source, owned by the pipeline; pushed to from the main and the start threads.
-	GstElement *stillSource_ = nullptr;
-	// Whether the preview has had the still since start: set by the streaming thread, which
-	// then leaves the preview out of the frames asked for again, whose picture is the same;
-	// reset by start().
-	std::atomic<bool> stillPreviewed_{ false };
+	// A still image's feed; null for other sources. Made by create(); used by the main and the
+	// start threads, and by the preview's streaming thread through its probe.
+	std::unique_ptr<StillFeed> still_;
 
 	// Set by start() and stop() on the main thread; read before each frame by the streaming
 	// threads, so frames that GStreamer still pushes while stopping are dropped: the pipeline

@@ -8,8 +8,9 @@
 #include "camera_list.h"
 #include "gst_handles.h"
 
-// The still image's source element, which the capture feeds.
+// The still image's source element, which the capture feeds, and the first element of its preview.
 inline constexpr char stillSourceName[] = "stillsource";
+inline constexpr char stillPreviewName[] = "previewflip";
 
 // The capture's elements after the source, in gst-launch syntax: the chosen format (caps, empty to
 // let the source choose; JPEG caps are decoded), then the branch whose frames go to the frame

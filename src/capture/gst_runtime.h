@@ -9,4 +9,8 @@
 // did, and the debug category.
 void ensureGstreamer();
 
+// Ends the wait of every source in bin that is blocked in its state change, by sending flush-start
+// to its pads (GstBaseSrc's unlock): pipewiresrc waits there for its stream for up to 30 s.
+void endSourceWaits(GstBin *bin);
+
 GST_DEBUG_CATEGORY_EXTERN(edgeViewerDebug);
