@@ -8,6 +8,7 @@
 
 #include <glib.h>
 
+#include "capture/cvcam.h"
 #include "edge_thresholds.h"
 #include "glib_handles.h"
 #include "user_message.h"

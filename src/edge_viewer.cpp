@@ -16,9 +16,6 @@
 #include "gui_dispatch.h"
 #include "user_message.h"
 
-std::atomic<int> threshold1{ 100 };
-std::atomic<int> threshold2{ 120 };
-
 namespace {
 
 // The capture layer takes a flag as the pointer value itself.

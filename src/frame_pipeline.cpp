@@ -10,6 +10,10 @@
 #include "edge_thresholds.h"
 #include "gui_dispatch.h"
 
+// The driver sets them from the command line before any frame.
+std::atomic<int> threshold1{ defaultThreshold1 };
+std::atomic<int> threshold2{ defaultThreshold2 };
+
 namespace {
 
 constexpr int cannyAperture = 3;

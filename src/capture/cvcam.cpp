@@ -1,5 +1,6 @@
 // The capture interface over GStreamer: camera list, per-camera properties, one running pipeline.
-// Every entry point runs on the main thread; only CapturePipeline deals with the streaming thread.
+// Every entry point runs on the main thread; the streaming threads reach this unit only through
+// the start-failure hook it gives the pipeline, which never waits for the main thread.
 #include "cvcam.h"
 
 #include <cstdint>
