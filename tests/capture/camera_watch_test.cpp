@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "wait_until.h"
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -72,10 +74,10 @@ protected:
 	// The fake obeys its lines in order, while the watch's monitor runs.
 	void tell(const std::string &line) { std::ofstream(fifo_) << line << "\n"; }
 
-	static void waitFor(const std::atomic<int> &count, int atLeast)
+	static testing::AssertionResult waitFor(const std::atomic<int> &count, int atLeast,
+						const std::string &what)
 	{
-		while (count < atLeast)
-			std::this_thread::sleep_for(1ms);
+		return waitUntil([&] { return count >= atLeast; }, what);
 	}
 
 	std::string fifo_;
@@ -108,7 +110,7 @@ TEST_F(Watch, OnlyTheCameraInUseComingBackIsHandedOver)
 	tell("add USB_Camera (V4L2)");
 	tell("remove VOLERS HD CAMERA");
 	tell("add VOLERS HD CAMERA");
-	waitFor(posts_->queued, 1);
+	ASSERT_TRUE(waitFor(posts_->queued, 1, "the camera's return posted"));
 	// The lines are obeyed in order: the other camera's return came and went before.
 	EXPECT_EQ(posts_->tries.load(), 1);
 	const std::optional<CameraInfo> back = watch_->takeReturned();
@@ -127,7 +129,7 @@ TEST_F(Watch, ARefusedPostIsTriedAgain)
 	startWatch();
 	tell("remove VOLERS HD CAMERA");
 	tell("add VOLERS HD CAMERA");
-	waitFor(posts_->queued, 1);
+	ASSERT_TRUE(waitFor(posts_->queued, 1, "the camera's return posted after 3 refusals"));
 	EXPECT_EQ(posts_->tries.load(), 4);
 	EXPECT_TRUE(watch_->takeReturned());
 }
@@ -140,7 +142,7 @@ TEST_F(Watch, StopEndsRetriesAndPostsNothingAfter)
 	startWatch();
 	tell("remove VOLERS HD CAMERA");
 	tell("add VOLERS HD CAMERA");
-	waitFor(posts_->tries, 3);
+	ASSERT_TRUE(waitFor(posts_->tries, 3, "3 tries to post the camera's return"));
 	watch_->stop();
 	const int tries = posts_->tries;
 	std::this_thread::sleep_for(5 * CameraWatch::retryInterval);
@@ -156,7 +158,7 @@ TEST_F(Watch, ACameraGoneBeforeCaptureStartedComesBackWhenPluggedIn)
 	startWatch(true); // present, as for a busy camera: nothing to hand over
 	tell("remove VOLERS HD CAMERA");
 	tell("add VOLERS HD CAMERA");
-	waitFor(posts_->queued, 1);
+	ASSERT_TRUE(waitFor(posts_->queued, 1, "the camera's return posted"));
 	EXPECT_EQ(posts_->tries.load(), 1);
 	ASSERT_TRUE(watch_->takeReturned());
 
@@ -166,11 +168,11 @@ TEST_F(Watch, ACameraGoneBeforeCaptureStartedComesBackWhenPluggedIn)
 	gst_device_monitor_start(keepReading.get());
 	watch_.reset();
 	tell("remove VOLERS HD CAMERA");
-	while (cameraPresent(keepReading.get()))
-		std::this_thread::sleep_for(1ms);
+	EXPECT_TRUE(waitUntil([&] { return !cameraPresent(keepReading.get()); },
+			      "the camera unplugged while no watch ran"));
 	startWatch(true);
 	tell("add VOLERS HD CAMERA");
-	waitFor(posts_->queued, 2);
+	EXPECT_TRUE(waitFor(posts_->queued, 2, "the return of a camera gone before capture"));
 	EXPECT_TRUE(watch_->takeReturned());
 	watch_.reset();
 	gst_device_monitor_stop(keepReading.get());

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "capture/gst_handles.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -210,8 +210,7 @@ TEST(Preset, ReachesCaptureWithoutAnyQuestion)
 			 }));
 	ASSERT_EQ(cvcamInit(), 0);
 	ASSERT_EQ(cvcamStart(), 0);
-	while (width == 0)
-		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	EXPECT_TRUE(waitUntil([] { return width != 0; }, "a frame of the preset's camera"));
 	cvcamStop();
 	cvcamExit();
 	EXPECT_EQ(width, 320);
