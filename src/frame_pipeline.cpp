@@ -46,14 +46,19 @@ cv::Mat edgeImageOf(const cv::Mat &frame, int lowThreshold, int highThreshold)
 	return edgeImage;
 }
 
+cv::Mat edgeImageAtSliders(const cv::Mat &frame)
+{
+	return edgeImageOf(frame, threshold1.load(std::memory_order_relaxed),
+			   threshold2.load(std::memory_order_relaxed));
+}
+
 void edgeFrameCallback(const cv::Mat &frame)
 {
 	try {
 		if (frame.empty() || frame.depth() != CV_8U ||
 		    (frame.channels() != 3 && frame.channels() != 4))
 			return;
-		cv::Mat edgeImage = edgeImageOf(frame, threshold1.load(std::memory_order_relaxed),
-						threshold2.load(std::memory_order_relaxed));
+		cv::Mat edgeImage = edgeImageAtSliders(frame);
 		showImageSized(edgeWindow, edgeImage, edgeImage.cols, edgeImage.rows);
 	} catch (const std::exception &) {
 		// The streaming thread is C code: an exception must not unwind into it. The frame
