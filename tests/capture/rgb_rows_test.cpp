@@ -1,5 +1,6 @@
-// The row conversions against the conversion worked out in double precision, on random samples,
-// with padded rows and widths that leave pixels over after the SIMD steps.
+// The row conversions, each build of them this machine runs, against the conversion worked out
+// in double precision, on random samples, with padded rows and widths that leave pixels over
+// after the SIMD steps.
 #include "capture/rgb_rows.h"
 
 #include <algorithm>
@@ -10,10 +11,29 @@
 #include <vector>
 
 #include <opencv2/core.hpp>
+#include <opencv2/core/utility.hpp>
 
 #include <gtest/gtest.h>
 
+#include "capture/rgb_rows_kernels.h"
+
 namespace {
+
+struct Variant {
+	const char *name;
+	void (*convert)(const SourcePicture &, const YuvMatrix &, std::uint8_t *, std::size_t);
+};
+
+// Every build of the rows that this machine can run.
+std::vector<Variant> variants()
+{
+	std::vector<Variant> runnable{ { "baseline", simdBaseline::convertBottomUp } };
+#ifdef EDGE_VIEWER_AVX2_ROWS
+	if (cv::checkHardwareSupport(CV_CPU_AVX2))
+		runnable.push_back({ "avx2", simdAvx2::convertBottomUp });
+#endif
+	return runnable;
+}
 
 struct Matrix {
 	const char *name;
@@ -136,9 +156,9 @@ struct Output {
 
 	Output(int width, int height) : rgb(height, 3 * width + 5, CV_8UC1, cv::Scalar(guard)) {}
 
-	void convert(const SourcePicture &picture, const YuvMatrix &matrix)
+	void convert(const Variant &variant, const SourcePicture &picture, const YuvMatrix &matrix)
 	{
-		convertBottomUp(picture, matrix, rgb.ptr(), rgb.step);
+		variant.convert(picture, matrix, rgb.ptr(), rgb.step);
 	}
 
 	// The pixel that the source's (x, row) became.
@@ -169,10 +189,11 @@ const YuvCase yuvLayouts[] = {
 	{ PixelLayout::nv12, "nv12" }, { PixelLayout::nv21, "nv21" },
 };
 
-// Widths: narrower than one SIMD step (scalar only), steps and a remainder, an odd remainder.
-const int widths[] = { 7, 70, 97 };
+// Widths: narrower than one SIMD step of any build (scalar only), steps and a remainder, more
+// steps and an odd remainder.
+const int widths[] = { 7, 70, 161 };
 
-class YuvRows : public testing::TestWithParam<std::tuple<YuvCase, Matrix>>
+class YuvRows : public testing::TestWithParam<std::tuple<Variant, YuvCase, Matrix>>
 {
 };
 
@@ -184,14 +205,14 @@ class YuvRows : public testing::TestWithParam<std::tuple<YuvCase, Matrix>>
 // first source row stored last.
 TEST_P(YuvRows, EveryPixelWithinOneLevelOfTheExactConversion)
 {
-	const auto &[layout, matrix] = GetParam();
+	const auto &[variant, layout, matrix] = GetParam();
 	const YuvMatrix fixed = yuvMatrix(matrix.kr, matrix.kb, matrix.lumaOffset, matrix.lumaScale,
 					  128, matrix.chromaScale);
 	for (const int width : widths) {
 		const int height = 5;
 		const RandomPicture source(layout.layout, width, height);
 		Output output(width, height);
-		output.convert(source.picture, fixed);
+		output.convert(variant, source.picture, fixed);
 		int worst = 0;
 		for (int row = 0; row < height; ++row)
 			for (int x = 0; x < width; ++x) {
@@ -207,11 +228,13 @@ TEST_P(YuvRows, EveryPixelWithinOneLevelOfTheExactConversion)
 }
 
 INSTANTIATE_TEST_SUITE_P(LayoutsAndMatrices, YuvRows,
-			 testing::Combine(testing::ValuesIn(yuvLayouts),
+			 testing::Combine(testing::ValuesIn(variants()),
+					  testing::ValuesIn(yuvLayouts),
 					  testing::ValuesIn(matrices)),
 			 [](const testing::TestParamInfo<YuvRows::ParamType> &param) {
 				 return std::string(std::get<0>(param.param).name) + "_" +
-					std::get<1>(param.param).name;
+					std::get<1>(param.param).name + "_" +
+					std::get<2>(param.param).name;
 			 });
 
 namespace {
@@ -233,7 +256,7 @@ const RgbCase rgbLayouts[] = {
 	{ PixelLayout::gray, "gray", 1, { 0, 0, 0 } },
 };
 
-class RgbRows : public testing::TestWithParam<RgbCase>
+class RgbRows : public testing::TestWithParam<std::tuple<Variant, RgbCase>>
 {
 };
 
@@ -243,12 +266,12 @@ class RgbRows : public testing::TestWithParam<RgbCase>
 // RGB sources are rearranged, never changed.
 TEST_P(RgbRows, EveryPixelIsTheSourcesChannelsInRgbOrder)
 {
-	const RgbCase &layout = GetParam();
+	const auto &[variant, layout] = GetParam();
 	for (const int width : widths) {
 		const int height = 4;
 		const RandomPicture source(layout.layout, width, height);
 		Output output(width, height);
-		output.convert(source.picture, YuvMatrix{});
+		output.convert(variant, source.picture, YuvMatrix{});
 		int mismatches = 0;
 		for (int row = 0; row < height; ++row)
 			for (int x = 0; x < width; ++x) {
@@ -264,7 +287,10 @@ TEST_P(RgbRows, EveryPixelIsTheSourcesChannelsInRgbOrder)
 	}
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, RgbRows, testing::ValuesIn(rgbLayouts),
-			 [](const testing::TestParamInfo<RgbCase> &param) {
-				 return std::string(param.param.name);
+INSTANTIATE_TEST_SUITE_P(Layouts, RgbRows,
+			 testing::Combine(testing::ValuesIn(variants()),
+					  testing::ValuesIn(rgbLayouts)),
+			 [](const testing::TestParamInfo<RgbRows::ParamType> &param) {
+				 return std::string(std::get<0>(param.param).name) + "_" +
+					std::get<1>(param.param).name;
 			 });
