@@ -10,6 +10,10 @@
 
 #include <cstring>
 
+#ifdef __AVX2__
+// OpenCV's headers include the AVX2 intrinsics themselves only in OpenCV's own build.
+#include <immintrin.h>
+#endif
 #include <opencv2/core/hal/intrin.hpp>
 
 #ifndef RGB_ROWS_SIMD_NAMESPACE

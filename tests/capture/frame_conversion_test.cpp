@@ -59,21 +59,14 @@ Frame sourceFrame(const std::string &description)
 	return Frame{ std::move(buffer), std::move(caps) };
 }
 
-// What chain makes of frame as RGB, its rows in the order they are stored.
-cv::Mat rgbThrough(const std::string &chain, const Frame &frame, GstBuffer *input = nullptr)
+// A copy of an RGB buffer that came out of harness, with the row step its caps give.
+cv::Mat rgbCopy(GstHarness *harness, GstBuffer *buffer)
 {
-	const GstHarnessPtr harness(gst_harness_new_parse(chain.c_str()));
-	gst_harness_set_src_caps(harness.get(), gst_caps_ref(frame.caps.get()));
-	gst_harness_set_sink_caps_str(harness.get(), "video/x-raw,format=RGB");
-	const GstBufferPtr output(gst_harness_push_and_pull(
-		harness.get(), gst_buffer_ref(input ? input : frame.buffer.get())));
-	if (!output)
-		return {};
 	const GstCapsPtr caps(gst_pad_get_current_caps(harness->sinkpad));
 	GstVideoInfo info;
 	GstVideoFrame mapped;
-	if (!gst_video_info_from_caps(&info, caps.get()) ||
-	    !gst_video_frame_map(&mapped, &info, output.get(), GST_MAP_READ))
+	if (!buffer || !caps || !gst_video_info_from_caps(&info, caps.get()) ||
+	    !gst_video_frame_map(&mapped, &info, buffer, GST_MAP_READ))
 		return {};
 	const cv::Mat rgb =
 		cv::Mat(info.height, info.width, CV_8UC3, GST_VIDEO_FRAME_PLANE_DATA(&mapped, 0),
@@ -81,6 +74,18 @@ cv::Mat rgbThrough(const std::string &chain, const Frame &frame, GstBuffer *inpu
 			.clone();
 	gst_video_frame_unmap(&mapped);
 	return rgb;
+}
+
+// What chain makes of frame (or of input, frame's pixels laid out otherwise) as RGB, its rows in
+// the order they are stored.
+cv::Mat rgbThrough(const std::string &chain, const Frame &frame, GstBuffer *input = nullptr)
+{
+	const GstHarnessPtr harness(gst_harness_new_parse(chain.c_str()));
+	gst_harness_set_src_caps(harness.get(), gst_caps_ref(frame.caps.get()));
+	gst_harness_set_sink_caps_str(harness.get(), "video/x-raw,format=RGB");
+	const GstBufferPtr output(gst_harness_push_and_pull(
+		harness.get(), gst_buffer_ref(input ? input : frame.buffer.get())));
+	return rgbCopy(harness.get(), output.get());
 }
 
 // A copy of frame as a camera might lay it out: every row padded by an odd number of bytes, and
@@ -215,6 +220,32 @@ INSTANTIATE_TEST_SUITE_P(Formats, FormatConversion, testing::ValuesIn(formatCase
 			 [](const testing::TestParamInfo<FormatCase> &param) {
 				 return std::string(param.param.name);
 			 });
+
+// Catches the element keeping the first caps' layout, matrix or size after the camera changes
+// them between frames: the second frame comes out as a fresh element makes it.
+TEST(FrameConversionCapsChange, TheNextFrameUsesTheNewCaps)
+{
+	ASSERT_TRUE(registerFrameConversion());
+	const Frame first = sourceFrame("videotestsrc pattern=smpte num-buffers=1 ! capsfilter "
+					"caps=video/x-raw,format=YUY2,width=64,height=48");
+	const Frame second = sourceFrame("videotestsrc pattern=smpte num-buffers=1 ! capsfilter "
+					 "caps=video/x-raw,format=I420,width=97,height=38");
+	const GstHarnessPtr harness(gst_harness_new_parse(element.c_str()));
+	gst_harness_set_sink_caps_str(harness.get(), "video/x-raw,format=RGB");
+	gst_harness_set_src_caps(harness.get(), gst_caps_ref(first.caps.get()));
+	const GstBufferPtr firstOutput(
+		gst_harness_push_and_pull(harness.get(), gst_buffer_ref(first.buffer.get())));
+	ASSERT_TRUE(firstOutput);
+	gst_harness_set_src_caps(harness.get(), gst_caps_ref(second.caps.get()));
+	const GstBufferPtr secondOutput(
+		gst_harness_push_and_pull(harness.get(), gst_buffer_ref(second.buffer.get())));
+	const cv::Mat afterChange = rgbCopy(harness.get(), secondOutput.get());
+
+	const cv::Mat fresh = rgbThrough(element, second);
+	ASSERT_EQ(fresh.size(), cv::Size(97, 38));
+	ASSERT_EQ(afterChange.size(), fresh.size());
+	EXPECT_EQ(cv::norm(afterChange, fresh, cv::NORM_INF), 0.0);
+}
 
 namespace {
 
