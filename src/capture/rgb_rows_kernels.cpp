@@ -5,7 +5,8 @@
 // into a namespace of its own. Everything else here is internal to the file, and it uses no
 // template or inline function of a library other than OpenCV's intrinsics (which live in a
 // namespace per instruction set): a copy of one compiled for AVX2 could otherwise stand in for
-// everyone's, on machines without AVX2 too (the simd_variants_share_nothing test checks).
+// everyone's, on machines without AVX2 too (the capture_simd_variants_share_nothing
+// test checks).
 #include "rgb_rows_kernels.h"
 
 #include <cstring>
