@@ -21,11 +21,9 @@ namespace {
 
 // GStreamer flips and converts before the frame reaches us, so the callback gets the mapped buffer
 // itself, bottom row first (its flip shows it upright) and in RGB (its grey conversion weighs the
-// channels right). The flip comes first, in the camera's own format: the first videoconvert
-// passes through every format videoflip takes, which covers what cameras send, and flipping
-// packed RGB costs videoflip two to three times as much as flipping YUY2 or I420.
-// chroma-mode=none: a camera's subsampled colour is used as it comes instead of being smoothed
-// first, which costs a third of the conversion; an edge between two colours may move by a pixel.
+// channels right). Our own element does both in one pass over the frame (frame_conversion.h),
+// using the camera's subsampled colour as it comes; the videoconvert in front passes through every
+// format the element takes, which covers what cameras and jpegdec send, and converts the rest.
 // The one-frame leaky queue gives the callback a thread of its own: the source and the conversion
 // go on with the next frame while the callback works, and a converted frame still waiting when a
 // newer one is ready is dropped, so the callback always gets the newest frame and the camera is
@@ -33,8 +31,7 @@ namespace {
 // Before the conversion a gate (ConversionGate) leaves out frames a busy callback would never see.
 // enable-last-sample off: the sink would otherwise keep the newest frame alive after we return.
 constexpr char edgeBranch[] =
-	"videoconvert name=frameconvert ! videoflip video-direction=vert"
-	" ! videoconvert chroma-mode=none ! video/x-raw,format=RGB"
+	"videoconvert name=frameconvert ! bottomuprgb ! video/x-raw,format=RGB"
 	" ! queue name=framequeue leaky=downstream max-size-buffers=1"
 	" max-size-bytes=0 max-size-time=0 ! appsink name=framesink sync=false max-buffers=1"
 	" enable-last-sample=false";

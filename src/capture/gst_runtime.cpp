@@ -3,6 +3,8 @@
 
 #include <mutex>
 
+#include "frame_conversion.h"
+
 GST_DEBUG_CATEGORY(edgeViewerDebug);
 
 namespace {
@@ -26,6 +28,8 @@ void ensureGstreamer()
 	static std::once_flag once;
 	std::call_once(once, [] {
 		gst_init(nullptr, nullptr);
+		// Should it fail, the pipeline's description names the element it lacks.
+		registerFrameConversion();
 		// A --gst-debug level given for the category before it exists applies once it does.
 		GST_DEBUG_CATEGORY_INIT(edgeViewerDebug, "edge-viewer", 0,
 					"edge-viewer's capture decisions");
