@@ -115,7 +115,10 @@ struct Rectangle {
 class EdgeWindowWatch
 {
 public:
-	EdgeWindowWatch(Display *display, FrameLog &log) : display_(display), log_(log) {}
+	EdgeWindowWatch(Display *display, FrameLog &log)
+		: display_(display), log_(log), pidAtom_(XInternAtom(display, "_NET_WM_PID", False))
+	{
+	}
 
 	// Looks for the window once; from when it is found, its changes are reported.
 	bool find()
@@ -175,13 +178,12 @@ private:
 
 	bool ownedHere(Window window) const
 	{
-		const Atom pidAtom = XInternAtom(display_, "_NET_WM_PID", False);
 		Atom type = None;
 		int format = 0;
 		unsigned long items = 0;
 		unsigned long after = 0;
 		unsigned char *raw = nullptr;
-		if (XGetWindowProperty(display_, window, pidAtom, 0, 1, False, XA_CARDINAL, &type,
+		if (XGetWindowProperty(display_, window, pidAtom_, 0, 1, False, XA_CARDINAL, &type,
 				       &format, &items, &after, &raw) != Success)
 			return false;
 		const XDataPtr data(raw);
@@ -297,6 +299,7 @@ private:
 
 	Display *display_;
 	FrameLog &log_;
+	const Atom pidAtom_; // the window manager's property that holds a window's process
 	Window window_ = None;
 	Damage damage_ = None;
 	std::optional<Rectangle> origin_; // where the code was last read, in the window
