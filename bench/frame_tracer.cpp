@@ -2,7 +2,7 @@
 #include "frame_tracer.h"
 
 #include <chrono>
-#include <cstring>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -46,8 +46,8 @@ bool ofCallbackQueue(GstPad *pad)
 // Each probe's own state, used by the conversion's streaming thread only.
 struct ProbeState {
 	std::uint64_t nextSequence = 0; // for sources that leave their frames unnumbered
-	GstCapsPtr
-		caps; // held, so that a new caps object at the same address is never taken for it
+	// Held, so that a new caps object at the same address is never taken for it.
+	GstCapsPtr caps;
 	GstVideoInfo info{};
 	bool known = false;
 };
