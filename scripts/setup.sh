@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages edge-viewer needs to build, run and test, skipping those present.
-# "setup.sh bench" adds what bench/run needs besides: the peer it measures against and a terminal
-# multiplexer to drive the format page.
+# "setup.sh bench" adds what bench/run needs besides: the peer it measures against, a terminal
+# multiplexer to drive the format page, and the X damage extension's library, with which the timed
+# viewer sees its own window painted.
 set -euo pipefail
 
 packages=(
@@ -28,7 +29,7 @@ packages=(
   pipewire pipewire-bin wireplumber dbus
 )
 if [ "${1:-}" = bench ]; then
-  packages+=(gstreamer1.0-opencv tmux)
+  packages+=(gstreamer1.0-opencv tmux libxdamage-dev)
 fi
 
 missing=()
