@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages edge-viewer needs to build, run and test, skipping those present.
-# "setup.sh bench" adds what bench/run needs besides: the peer it measures against, a terminal
-# multiplexer to drive the format page, and the X damage extension's library, with which the timed
-# viewer sees its own window painted.
+# "setup.sh bench" adds what bench/run needs besides: the peer it measures against and a terminal
+# multiplexer to drive the format page.
 set -euo pipefail
 
 packages=(
@@ -27,9 +26,12 @@ packages=(
   # tests only, never a dependency of the package: a real PipeWire camera, served by a PipeWire
   # daemon with its session manager on a private session bus
   pipewire pipewire-bin wireplumber dbus
+  # the benchmark's timed viewer, built and its parts tested with the rest: the X damage
+  # extension's library, with which it sees its own window painted
+  libxdamage-dev
 )
 if [ "${1:-}" = bench ]; then
-  packages+=(gstreamer1.0-opencv tmux libxdamage-dev)
+  packages+=(gstreamer1.0-opencv tmux)
 fi
 
 missing=()
