@@ -104,7 +104,8 @@ bool CapturePipeline::start(std::string &error)
 	stallWatch_.stop();
 	finishStart();
 	if (preview_)
-		sizePreview();
+		preview_->setSize(options_.renderWidth ? *options_.renderWidth : 0,
+				  options_.renderHeight ? *options_.renderHeight : 0);
 	{
 		std::lock_guard lock(errorLock_);
 		error_.clear();
@@ -172,23 +173,6 @@ void CapturePipeline::startFailed()
 		return;
 	if (options_.onStartFailure)
 		options_.onStartFailure();
-}
-
-void CapturePipeline::sizePreview()
-{
-	const int width = options_.renderWidth ? *options_.renderWidth : 0;
-	const int height = options_.renderHeight ? *options_.renderHeight : 0;
-	preview_->setSize(width, height);
-	const GstElementPtr filter(gst_bin_get_by_name(GST_BIN(pipeline_.get()), "previewsize"));
-	// Square pixels: a picture of another shape is fitted in with borders, not stretched.
-	const GstCapsPtr caps(width > 0 && height > 0
-				      ? gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT,
-							    width, "height", G_TYPE_INT, height,
-							    "pixel-aspect-ratio", GST_TYPE_FRACTION,
-							    1, 1, nullptr)
-				      : gst_caps_new_any());
-	if (filter)
-		g_object_set(filter.get(), "caps", caps.get(), nullptr);
 }
 
 void CapturePipeline::stop()
@@ -327,10 +311,18 @@ GstFlowReturn CapturePipeline::onNewPreviewSample(GstAppSink *sink, gpointer sel
 	if (!knownVideoInfo(sample.get(), capture->previewCaps_, capture->previewInfo_))
 		return GST_FLOW_OK;
 	try {
-		auto held =
-			std::make_shared<const HeldFrame>(std::move(sample), capture->previewInfo_);
-		if (held->frame.mapped())
-			capture->preview_->offer(held->frame.view(), held);
+		const MappedVideoFrame frame(capture->previewInfo_,
+					     gst_sample_get_buffer(sample.get()));
+		if (!frame.mapped())
+			return GST_FLOW_OK;
+		const GstVideoInfo &info = capture->previewInfo_;
+		const double pixelAspect = info.par_n > 0 && info.par_d > 0
+						   ? static_cast<double>(info.par_n) / info.par_d
+						   : 1.0;
+		PreviewWindow &preview = *capture->preview_;
+		preview.offer(previewPicture(frame.view(), pixelAspect, preview.width(),
+					     preview.height()),
+			      nullptr);
 	} catch (...) {
 		// As for the edge frames: the preview frame is lost, capture goes on.
 	}

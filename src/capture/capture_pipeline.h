@@ -109,8 +109,6 @@ private:
 	// Any thread. Reports a failure unless one was reported since start.
 	void reportFailure(const std::string &reason);
 	void report(const std::string &line);
-	// Main thread, before PLAYING: the preview's size from the rendering size now.
-	void sizePreview();
 	// The stall watch's thread: no frame came within the stall timeout.
 	void onStall();
 	// The start thread: the state change to PLAYING.

@@ -19,43 +19,36 @@
 
 namespace {
 
-// GStreamer flips and converts before the frame reaches us, so the callback gets the mapped buffer
+// GStreamer converts and flips before the frame reaches us, so the callback gets the mapped buffer
 // itself, bottom row first (its flip shows it upright) and in RGB (its grey conversion weighs the
 // channels right). Our own element does both in one pass over the frame (frame_conversion.h),
 // using the camera's subsampled colour as it comes; the videoconvert in front passes through every
 // format the element takes, which covers what cameras and jpegdec send, and converts the rest.
+// Before the conversion a gate (ConversionGate) leaves out frames a busy callback would never see.
+constexpr char conversion[] = "videoconvert name=frameconvert ! bottomuprgb name=framergb"
+			      " ! video/x-raw,format=RGB";
+
 // The one-frame leaky queue gives the callback a thread of its own: the source and the conversion
 // go on with the next frame while the callback works, and a converted frame still waiting when a
 // newer one is ready is dropped, so the callback always gets the newest frame and the camera is
 // never held up by it. The appsink therefore never holds more than the frame being handed over.
-// Before the conversion a gate (ConversionGate) leaves out frames a busy callback would never see.
 // enable-last-sample off: the sink would otherwise keep the newest frame alive after we return.
-constexpr char edgeBranch[] =
-	"videoconvert name=frameconvert ! bottomuprgb ! video/x-raw,format=RGB"
-	" ! queue name=framequeue leaky=downstream max-size-buffers=1"
-	" max-size-bytes=0 max-size-time=0 ! appsink name=framesink sync=false max-buffers=1"
-	" enable-last-sample=false";
-
-// The preview takes the stream as the camera sends it, as BGR top row first, which is what a
-// window shows upright. Its own thread behind a one-frame leaky queue: a slow window drops preview
-// frames and never holds up the edge branch, and the tee copies nothing. It is scaled here, to the
-// rendering size set at start, so that the main thread only draws a picture of the window's size,
-// however large the frames. async off: the tee feeds the edge branch first, and a source that
-// prerolls would wait there for ever if the pipeline also waited for a preview frame.
-constexpr char previewBranch[] = "queue leaky=downstream max-size-buffers=1 max-size-bytes=0"
-				 " max-size-time=0 ! videoscale ! capsfilter name=previewsize"
-				 " ! videoconvert chroma-mode=none ! video/x-raw,format=BGR"
-				 " ! appsink name=previewsink sync=false async=false max-buffers=1"
-				 " drop=true enable-last-sample=false";
-
-// A still comes as the callback takes it, RGB and bottom row first: its frames go to the callback
-// as they are, without a copy, and only the preview, which has the first of them alone, turns it
-// upright.
-constexpr char stillEdgeBranch[] =
+constexpr char callbackBranch[] =
 	"queue name=framequeue leaky=downstream max-size-buffers=1 max-size-bytes=0"
 	" max-size-time=0 ! appsink name=framesink sync=false max-buffers=1"
 	" enable-last-sample=false";
-constexpr char stillPreviewFlip[] = "videoflip name=previewflip video-direction=vert ! ";
+
+// The preview shares the converted frame, which the tee hands on without a copy, and scales it to
+// the window itself (previewPicture): one small picture instead of a second conversion of the whole
+// frame. Its frames are the ones the gate lets through, so when the edges cannot keep up with a
+// large camera the preview shows the same frames as they do. Its own thread behind a one-frame
+// leaky queue: a slow window drops preview frames and never holds up the callback. async off: the
+// tee feeds the callback's branch first, and a source that prerolls would wait there for ever if
+// the pipeline also waited for a preview frame.
+constexpr char previewBranch[] =
+	"queue name=previewqueue leaky=downstream max-size-buffers=1 max-size-bytes=0"
+	" max-size-time=0 ! appsink name=previewsink sync=false async=false max-buffers=1"
+	" drop=true enable-last-sample=false";
 
 // How long the check of a local file may take: a file that takes longer to identify is broken.
 constexpr GstClockTime discoveryTimeout = 10 * GST_SECOND;
@@ -236,20 +229,19 @@ std::string unplayableReason(const std::string &uri)
 
 std::string tailDescription(const std::string &caps, bool render, bool still)
 {
-	if (still && !render)
-		return stillEdgeBranch;
-	if (still)
-		return std::string("tee name=split ! ") + stillEdgeBranch + " split. ! " +
-		       stillPreviewFlip + previewBranch;
+	// A still comes as the callback takes it, RGB and bottom row first: it needs no conversion.
 	std::string head;
-	if (!caps.empty()) {
-		head = "capsfilter caps=\"" + caps + "\" ! ";
-		if (caps.rfind("image/jpeg", 0) == 0)
-			head += "jpegdec ! ";
+	if (!still) {
+		if (!caps.empty()) {
+			head = "capsfilter caps=\"" + caps + "\" ! ";
+			if (caps.rfind("image/jpeg", 0) == 0)
+				head += "jpegdec ! ";
+		}
+		head += conversion + std::string(" ! ");
 	}
 	if (!render)
-		return head + edgeBranch;
-	return head + "tee name=split ! " + edgeBranch + " split. ! " + previewBranch;
+		return head + callbackBranch;
+	return head + "tee name=split ! " + callbackBranch + " split. ! " + previewBranch;
 }
 
 GstElementPtr sourcePipeline(const CameraInfo &camera, const std::string &tail, std::string &error)

@@ -8,14 +8,14 @@
 #include "camera_list.h"
 #include "gst_handles.h"
 
-// The still image's source element, which the capture feeds, and the first element of its preview.
+// The still image's source element, which the capture feeds, and the first element of the preview.
 inline constexpr char stillSourceName[] = "stillsource";
-inline constexpr char stillPreviewName[] = "previewflip";
+inline constexpr char stillPreviewName[] = "previewqueue";
 
 // The capture's elements after the source, in gst-launch syntax: the chosen format (caps, empty to
 // let the source choose; JPEG caps are decoded), then the branch whose frames go to the frame
-// callback as it takes them, and with render a preview branch of the raw stream. A still's frames
-// come as the callback takes them already.
+// callback as it takes them (RGB, bottom row first), and with render a preview branch that gets the
+// same frames. A still's frames come as the callback takes them already.
 std::string tailDescription(const std::string &caps, bool render, bool still);
 
 // Main thread. A new pipeline, in the NULL state, holding camera's source linked to the elements

@@ -1,8 +1,6 @@
 // Video frames as OpenCV images; see the header.
 #include "video_frame.h"
 
-#include <utility>
-
 MappedVideoFrame::MappedVideoFrame(const GstVideoInfo &info, GstBuffer *buffer)
 {
 	GstVideoInfo mutableInfo = info;
@@ -20,11 +18,6 @@ cv::Mat MappedVideoFrame::view() const
 	return cv::Mat(GST_VIDEO_FRAME_HEIGHT(&frame_), GST_VIDEO_FRAME_WIDTH(&frame_), CV_8UC3,
 		       GST_VIDEO_FRAME_PLANE_DATA(&frame_, 0),
 		       static_cast<std::size_t>(GST_VIDEO_FRAME_PLANE_STRIDE(&frame_, 0)));
-}
-
-HeldFrame::HeldFrame(GstSamplePtr heldSample, const GstVideoInfo &info)
-	: sample(std::move(heldSample)), frame(info, gst_sample_get_buffer(sample.get()))
-{
 }
 
 bool knownVideoInfo(GstSample *sample, GstCapsPtr &cached, GstVideoInfo &info)

@@ -26,14 +26,6 @@ private:
 	bool mapped_ = false;
 };
 
-// A mapped frame with the sample it comes from, kept alive for as long as the frame is shown.
-struct HeldFrame {
-	HeldFrame(GstSamplePtr heldSample, const GstVideoInfo &info);
-
-	GstSamplePtr sample; // declared first: it must outlive the mapping
-	MappedVideoFrame frame;
-};
-
 // Keeps info matching the sample's caps, parsing them only when they change: cached holds a
 // reference, so a caps object at a reused address cannot pass for the old one. False for a
 // sample without video caps.
