@@ -15,8 +15,11 @@
 
 namespace {
 
-// The frame callback's one-frame queue, by the name the capture layer gives it.
+// The frame callback's one-frame queue and the conversion in front of it, by the names the capture
+// layer gives them. The conversion's output is where a frame is new: past it, a preview branch may
+// share the buffer, which can then no longer be written without a copy.
 constexpr char callbackQueue[] = "framequeue";
+constexpr char conversion[] = "framergb";
 
 struct Context {
 	FrameLog *log = nullptr;
@@ -36,11 +39,28 @@ std::int64_t nowNs()
 		.count();
 }
 
-bool ofCallbackQueue(GstPad *pad)
+bool ofElement(GstPad *pad, const char *name)
 {
 	// A pad's parent and an element's name stay as they are while data flows.
 	const GstObject *parent = GST_OBJECT_PARENT(pad);
-	return parent && g_strcmp0(GST_OBJECT_NAME(parent), callbackQueue) == 0;
+	return parent && g_strcmp0(GST_OBJECT_NAME(parent), name) == 0;
+}
+
+bool ofCallbackQueue(GstPad *pad)
+{
+	return ofElement(pad, callbackQueue);
+}
+
+// Whether the bin that holds pad's element also holds the conversion: then frames are logged as
+// they leave it. A still has none, and is logged as it reaches the callback's queue.
+bool besideConversion(GstPad *pad)
+{
+	GstObject *element = GST_OBJECT_PARENT(pad);
+	GstObject *bin = element ? GST_OBJECT_PARENT(element) : nullptr;
+	if (!bin || !GST_IS_BIN(bin))
+		return false;
+	const GstElementPtr found(gst_bin_get_by_name(GST_BIN(bin), conversion));
+	return found != nullptr;
 }
 
 // Each probe's own state, used by the conversion's streaming thread only.
@@ -144,7 +164,8 @@ bool drawCode(GstBuffer *buffer, const GstVideoInfo &info, std::uint64_t sequenc
 	return true;
 }
 
-// The conversion's streaming thread, as a converted frame reaches the callback's queue.
+// The conversion's streaming thread, as a frame leaves the conversion (or, for a still, reaches the
+// callback's queue).
 GstPadProbeReturn onFrameConverted(GstPad *pad, GstPadProbeInfo *info, gpointer data)
 {
 	auto &state = *static_cast<ProbeState *>(data);
@@ -163,12 +184,18 @@ GstPadProbeReturn onFrameConverted(GstPad *pad, GstPadProbeInfo *info, gpointer 
 }
 
 // The thread linking a pipeline, usually the main thread.
-void onPadLinked(GObject *, GstClockTime, GstPad *, GstPad *sinkPad, GstPadLinkReturn result)
+void onPadLinked(GObject *, GstClockTime, GstPad *srcPad, GstPad *sinkPad, GstPadLinkReturn result)
 {
-	if (result != GST_PAD_LINK_OK || !ofCallbackQueue(sinkPad))
+	if (result != GST_PAD_LINK_OK)
 		return;
-	gst_pad_add_probe(sinkPad, GST_PAD_PROBE_TYPE_BUFFER, onFrameConverted, new ProbeState,
-			  destroyProbeState);
+	if (ofElement(srcPad, conversion))
+		gst_pad_add_probe(srcPad, GST_PAD_PROBE_TYPE_BUFFER, onFrameConverted,
+				  new ProbeState, destroyProbeState);
+	if (!ofCallbackQueue(sinkPad))
+		return;
+	if (!besideConversion(sinkPad))
+		gst_pad_add_probe(sinkPad, GST_PAD_PROBE_TYPE_BUFFER, onFrameConverted,
+				  new ProbeState, destroyProbeState);
 	if (context.onFramePipeline)
 		context.onFramePipeline();
 }
