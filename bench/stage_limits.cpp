@@ -8,14 +8,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
@@ -26,6 +21,7 @@
 
 #include "capture/camera_list.h"
 #include "capture/gst_handles.h"
+#include "process_cpu.h"
 
 namespace {
 
@@ -39,48 +35,6 @@ const cv::Size previewSize(640, 480);
 // status bar and both sliders; the preview without tools at the rendering size.
 constexpr char edgeTitle[] = "edge";
 constexpr char previewTitle[] = "preview";
-
-double processCpuMs()
-{
-	timespec now{};
-	clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-	return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
-}
-
-// The X server's share of a paint happens in another process. When this program runs beside its
-// own Xvfb (a child of the same parent, as tests/run_with_xvfb.sh starts it), that process's CPU is
-// read from /proc; 0 where there is none.
-pid_t siblingXvfb()
-{
-	const std::string parent = std::to_string(getppid());
-	std::ifstream children("/proc/" + parent + "/task/" + parent + "/children");
-	pid_t pid = 0;
-	while (children >> pid) {
-		std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-		std::string name;
-		if (std::getline(comm, name) && name == "Xvfb")
-			return pid;
-	}
-	return 0;
-}
-
-double otherProcessCpuMs(pid_t pid)
-{
-	if (pid == 0)
-		return 0;
-	std::ifstream statFile("/proc/" + std::to_string(pid) + "/stat");
-	std::string line;
-	std::getline(statFile, line);
-	// Fields after the command name, which may hold spaces: utime and stime are the 12th and
-	// 13th of them.
-	std::istringstream fields(line.substr(line.rfind(')') + 2));
-	std::string field;
-	double ticks = 0;
-	for (int index = 1; index <= 13 && fields >> field; ++index)
-		if (index >= 12)
-			ticks += std::stod(field);
-	return ticks * 1e3 / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 // One YUY2 frame of the viewer's test pattern at size, as a camera would send it.
 cv::Mat testPatternFrame(cv::Size size)
