@@ -72,8 +72,9 @@ cv::Mat testPatternFrame(cv::Size size)
 
 struct Stage {
 	const char *key;
+	cv::Size picture; // the size it works on, which sets how often it runs in a round
+	bool paint;	  // its X server CPU is reported too
 	std::function<void()> run;
-	bool paint; // its X server CPU is reported too
 	std::vector<double> cpuMs{};
 	double xserverMs = 0;
 	int xserverRuns = 0;
@@ -123,48 +124,43 @@ void measureSize(cv::Size size, int rounds, pid_t xserver)
 	std::vector<Stage> stages;
 	// The callback's frame: RGB, bottom row first. OpenCV's conversion stands in for the
 	// capture layer's.
-	stages.push_back({ "convert",
-			   [&] {
-				   cv::cvtColor(camera, rgb, cv::COLOR_YUV2RGB_YUY2);
-				   cv::flip(rgb, frame, flipAboutHorizontalAxis);
-			   },
-			   false });
-	stages.push_back({ "grey", [&] { cv::cvtColor(frame, grey, cv::COLOR_RGB2GRAY); }, false });
-	stages.push_back({ "canny",
-			   [&] { cv::Canny(grey, edges, cannyLow, cannyHigh, cannyAperture); },
-			   false });
-	stages.push_back(
-		{ "flip", [&] { cv::flip(edges, edges, flipAboutHorizontalAxis); }, false });
+	stages.push_back({ "convert", size, false, [&] {
+				  cv::cvtColor(camera, rgb, cv::COLOR_YUV2RGB_YUY2);
+				  cv::flip(rgb, frame, flipAboutHorizontalAxis);
+			  } });
+	stages.push_back({ "grey", size, false, [&] {
+				  cv::cvtColor(frame, grey, cv::COLOR_RGB2GRAY);
+			  } });
+	stages.push_back({ "canny", size, false, [&] {
+				  cv::Canny(grey, edges, cannyLow, cannyHigh, cannyAperture);
+			  } });
+	stages.push_back({ "flip", size, false, [&] {
+				  cv::flip(edges, edges, flipAboutHorizontalAxis);
+			  } });
 	// A frame the camera's size needs no scaling: the preview shows it as it is.
-	stages.push_back({ "scale",
-			   [&] {
-				   if (scaled)
-					   cv::resize(rgb, preview, previewSize, 0, 0,
-						      cv::INTER_LINEAR);
-				   else
-					   preview = rgb;
-			   },
-			   false });
+	stages.push_back({ "scale", size, false, [&] {
+				  if (scaled)
+					  cv::resize(rgb, preview, previewSize, 0, 0,
+						     cv::INTER_LINEAR);
+				  else
+					  preview = rgb;
+			  } });
 	// One paint: the picture handed over, then one pump of the event loop, which draws it.
-	stages.push_back({ "paint_edge",
-			   [&] {
-				   cv::imshow(edgeTitle, edges);
-				   cv::waitKey(1);
-			   },
-			   true });
-	stages.push_back({ "paint_preview",
-			   [&] {
-				   cv::imshow(previewTitle, preview);
-				   cv::waitKey(1);
-			   },
-			   true });
-
-	// A stage's runs in a round last far beyond the clock's resolution at every size.
-	const int runs = std::max(8, 240 * previewSize.area() / size.area());
+	stages.push_back({ "paint_edge", size, true, [&] {
+				  cv::imshow(edgeTitle, edges);
+				  cv::waitKey(1);
+			  } });
+	stages.push_back({ "paint_preview", previewSize, true, [&] {
+				  cv::imshow(previewTitle, preview);
+				  cv::waitKey(1);
+			  } });
 	// Round 0 warms caches and lets the windows settle; it is not counted. Stages alternate
 	// round by round, so a burst of load elsewhere falls on all of them alike.
 	for (int round = 0; round <= rounds; ++round) {
 		for (Stage &stage : stages) {
+			// Long enough in a round for the X server's CPU, counted in ticks of 10 ms.
+			const int runs =
+				std::max(8, 240 * previewSize.area() / stage.picture.area());
 			const double xserverStart = otherProcessCpuMs(xserver);
 			const double start = processCpuMs();
 			for (int run = 0; run < runs; ++run)
