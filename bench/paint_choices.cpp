@@ -1,7 +1,8 @@
 // What one paint costs through OpenCV's Qt backend for each choice its API offers: the picture's
 // channels and depth, the window's flags, OpenGL, a pointer resting on the picture, and a pump with
 // nothing new to paint. Each choice paints the same picture as often; choices alternate round by
-// round. Prints one line per window, size and choice:
+// round; the preview also takes the camera's frame unscaled. Prints one line per window, size and
+// choice:
 //   paint WxH window=edge|preview choice=NAME cpu_ms=.. [xserver_ms=..]
 // cpu_ms is this process's CPU per paint (imshow and one waitKey(1) pump), a median over ROUNDS
 // (default 5); xserver_ms, where the X server is a sibling Xvfb, the server's CPU per paint.
@@ -32,6 +33,7 @@ struct Choice {
 	int type; // of the picture handed to imshow
 	bool pointerOnPicture = false;
 	bool paints = true; // false: the pump alone
+	cv::Size picture{}; // when not the window's size: the window scales it when it draws
 	std::vector<double> cpuMs{};
 	double xserverMs = 0;
 	int paintsCounted = 0;
@@ -101,7 +103,8 @@ void measure(std::vector<Choice> &choices, cv::Size size, int rounds, pid_t xser
 	// Round 0 is not counted: the first paints lay the window out.
 	for (int round = 0; round <= rounds; ++round) {
 		for (Choice &choice : choices) {
-			const cv::Mat picture = pictureFor(choice.type, size);
+			const cv::Mat picture = pictureFor(
+				choice.type, choice.picture.empty() ? size : choice.picture);
 			openWindow(choice, picture);
 			if (choice.pointerOnPicture)
 				putPointerOnPicture(display);
@@ -175,6 +178,21 @@ int main()
 		{ "preview", "autosize", cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL, CV_8UC3 },
 		{ "preview", "opengl", cv::WINDOW_NORMAL | cv::WINDOW_KEEPRATIO | cv::WINDOW_OPENGL,
 		  CV_8UC3 },
+		// The camera's frame as it is, scaled by Qt as it draws (without smoothing).
+		{ "preview",
+		  "qt_scales_1920x1080",
+		  previewFlags,
+		  CV_8UC3,
+		  false,
+		  true,
+		  { 1920, 1080 } },
+		{ "preview",
+		  "qt_scales_3840x2160",
+		  previewFlags,
+		  CV_8UC3,
+		  false,
+		  true,
+		  { 3840, 2160 } },
 	};
 	measure(preview, previewSize, rounds, xserver, display.get());
 	return 0;
