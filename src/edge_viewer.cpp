@@ -103,7 +103,9 @@ int runEdgeViewer(const ViewerSettings &settings)
 	cvcamSetProperty(camera, "callback", reinterpret_cast<void *>(&edgeFrameCallback));
 
 	// 5. The window and its sliders exist before the first frame can arrive.
-	//    The sliders start where the command line put them.
+	//    The sliders start where the command line put them. Drawn by Qt without OpenGL: an
+	//    OpenGL window has no tool bar, and without a GPU its software GL costs several times
+	//    the CPU per frame (docs/performance.md).
 	threshold1.store(settings.threshold1, std::memory_order_relaxed);
 	threshold2.store(settings.threshold2, std::memory_order_relaxed);
 	cv::namedWindow(edgeWindow, cv::WINDOW_AUTOSIZE);

@@ -59,6 +59,8 @@ void edgeFrameCallback(const cv::Mat &frame)
 		    (frame.channels() != 3 && frame.channels() != 4))
 			return;
 		cv::Mat edgeImage = edgeImageAtSliders(frame);
+		// Handed over as the one channel it is: highgui turns every picture into RGB of
+		// its own before Qt draws it, and from one channel that costs least.
 		showImageSized(edgeWindow, edgeImage, edgeImage.cols, edgeImage.rows);
 	} catch (const std::exception &) {
 		// The streaming thread is C code: an exception must not unwind into it. The frame

@@ -83,7 +83,8 @@ void PreviewWindow::show(State &state, const cv::Mat &frame)
 	}
 	if (!state.opened) {
 		if (state.width > 0 && state.height > 0) {
-			// No tool bar, so the picture itself has the asked-for size.
+			// No tool bar, so the picture itself has the asked-for size. No OpenGL:
+			// without a GPU it costs several times the CPU (docs/performance.md).
 			cv::namedWindow(state.title, cv::WINDOW_NORMAL | cv::WINDOW_KEEPRATIO |
 							     cv::WINDOW_GUI_NORMAL);
 			cv::resizeWindow(state.title, state.width, state.height);
