@@ -21,6 +21,8 @@
 
 #include "capture/camera_list.h"
 #include "capture/gst_handles.h"
+#include "capture/preview_window.h"
+#include "capture/rgb_rows.h"
 #include "process_cpu.h"
 
 namespace {
@@ -113,20 +115,26 @@ void measureSize(cv::Size size, int rounds, pid_t xserver)
 	}
 	// Outputs made once, as a steady stream reuses them; the viewer's allocator keeps freed
 	// frames for reuse too.
-	cv::Mat rgb(size, CV_8UC3);
 	cv::Mat frame(size, CV_8UC3);
 	cv::Mat grey(size, CV_8UC1);
 	cv::Mat edges(size, CV_8UC1);
 	cv::Mat preview(previewSize, CV_8UC3);
-	const bool scaled = size != previewSize;
 
 	makeWindows(size);
 	std::vector<Stage> stages;
-	// The callback's frame: RGB, bottom row first. OpenCV's conversion stands in for the
-	// capture layer's.
+	// The callback's frame: RGB, bottom row first, by the capture layer's own conversion, with
+	// the matrix GStreamer gives frames of that size when the caps name none (BT.709 above 576
+	// rows), in limited range.
+	SourcePicture picture;
+	picture.layout = PixelLayout::yuyv;
+	picture.width = size.width;
+	picture.height = size.height;
+	picture.planes[0] = camera.data;
+	picture.strides[0] = camera.step[0];
+	const YuvMatrix matrix = size.height > 576 ? yuvMatrix(0.2126, 0.0722, 16, 219, 128, 224)
+						   : yuvMatrix(0.299, 0.114, 16, 219, 128, 224);
 	stages.push_back({ "convert", size, false, [&] {
-				  cv::cvtColor(camera, rgb, cv::COLOR_YUV2RGB_YUY2);
-				  cv::flip(rgb, frame, flipAboutHorizontalAxis);
+				  convertBottomUp(picture, matrix, frame.data, frame.step[0]);
 			  } });
 	stages.push_back({ "grey", size, false, [&] {
 				  cv::cvtColor(frame, grey, cv::COLOR_RGB2GRAY);
@@ -137,13 +145,10 @@ void measureSize(cv::Size size, int rounds, pid_t xserver)
 	stages.push_back({ "flip", size, false, [&] {
 				  cv::flip(edges, edges, flipAboutHorizontalAxis);
 			  } });
-	// A frame the camera's size needs no scaling: the preview shows it as it is.
+	// The preview's picture from the converted frame: scaled, upright, in the window's colours.
 	stages.push_back({ "scale", size, false, [&] {
-				  if (scaled)
-					  cv::resize(rgb, preview, previewSize, 0, 0,
-						     cv::INTER_LINEAR);
-				  else
-					  preview = rgb;
+				  preview = previewPicture(frame, 1.0, previewSize.width,
+							   previewSize.height);
 			  } });
 	// One paint: the picture handed over, then one pump of the event loop, which draws it.
 	stages.push_back({ "paint_edge", size, true, [&] {
