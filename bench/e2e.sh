@@ -4,11 +4,17 @@
 # SECONDS_PER_RUN seconds, ROUNDS times. SIZES lists the formats as WxH@FPS (WxH alone means 30
 # frames/s); LOAD=N runs N busy loops beside each run; NO_IDLE skips the idle case. Prints one line
 # of figures per run:
-#   live WxH@FPS shown_fps=.. captured_fps=.. p50_ms=.. p99_ms=.. cpu_ms_per_frame=.. dropped=..
-#     p99_first_ms=.. p99_last_ms=.. cpu_pct=.. exit_ms=.. rss_mib=.. load=..
+#   live WxH@FPS shown_fps=.. captured_fps=.. p50_ms=.. p99_ms=.. dropped=.. p99_first_ms=..
+#     p99_last_ms=.. converted_p50_ms=.. converted_p99_ms=.. queued_p50_ms=.. queued_p99_ms=..
+#     callback_p50_ms=.. callback_p99_ms=.. painted_p50_ms=.. painted_p99_ms=..
+#     cpu_ms_per_frame=.. cpu_pct=.. observer_cpu_pct=.. exit_ms=.. rss_mib=.. load=..
 #   peer WxH@FPS cpu_ms_per_frame=.. cpu_pct=.. rss_mib=.. load=..
 #   idle cpu_pct=..
-# p99_first_ms and p99_last_ms are the p99 of the first and of the last third of the run.
+# p99_first_ms and p99_last_ms are the p99 of the first and of the last third of the run. The
+# stages of a painted frame: capture to converted (the frame reaches the callback's queue), queued
+# (its wait there), the callback, and painted (from the callback's hand-off to the window seen
+# painted). The viewer's CPU leaves out the timed viewer's paint observer, whose own share of a
+# core is observer_cpu_pct.
 # Usage: e2e.sh TIMED_VIEWER TEST_PATTERN_SOURCE
 set -u
 viewer=$1
@@ -33,21 +39,31 @@ start_load() {
   done
 }
 
-# CPU time of every thread of a process, in nanoseconds (the scheduler's own accounting).
-cpu_ns() {
-  cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ sum += $1 } END { printf "%.0f", sum }'
+# CPU time of the threads of a process, in nanoseconds (the scheduler's own accounting): of all
+# but the timed viewer's paint observer, or of that one alone.
+cpu_ns() { # pid [observer]
+  local task name ns
+  for task in /proc/"$1"/task/*; do
+    { read -r name <"$task/comm" && read -r ns _ <"$task/schedstat" && echo "$name|$ns"; } 2>/dev/null
+  done | awk -F'|' -v want="${2:-}" '($1 == "paint-observer") == (want == "observer") { sum += $2 }
+    END { printf "%.0f", sum }'
 }
 
 rss_mib() { awk '/^VmRSS/ { printf "%.0f", $2 / 1024 }' /proc/"$1"/status; }
 
-# CPU per frame over the measured window, nominal frames = rate x seconds.
-measure_cpu() { # pid rate seconds
-  local before after
+# CPU per frame over the measured window, nominal frames = rate x seconds; with "observer", also
+# the paint observer's share of a core.
+measure_cpu() { # pid rate seconds [observer]
+  local before after observer_before observer_after
   before=$(cpu_ns "$1")
+  observer_before=$(cpu_ns "$1" observer)
   sleep "$3"
   after=$(cpu_ns "$1")
+  observer_after=$(cpu_ns "$1" observer)
   awk -v ns=$((after - before)) -v frames=$(($2 * $3)) -v s="$3" \
     'BEGIN { printf "cpu_ms_per_frame=%.2f cpu_pct=%.2f", ns / frames / 1e6, ns / s / 1e7 }'
+  [ -z "${4:-}" ] || awk -v ns=$((observer_after - observer_before)) -v s="$3" \
+    'BEGIN { printf " observer_cpu_pct=%.2f", ns / s / 1e7 }'
 }
 
 # Only the process's own window: those of the run before may not all be gone yet.
@@ -56,8 +72,9 @@ wait_for_window() { # name pid
     head -n 1
 }
 
-# Figures from the painted frames (sequence, capture ns, paint ns), over the frames captured in
-# the measured window: from warmup to warmup + seconds after the first painted frame's capture.
+# Figures from the painted frames (sequence, capture, paint, converted, callback start and end, in
+# ns), over the frames captured in the measured window: from warmup to warmup + seconds after the
+# first painted frame's capture.
 frame_figures() { # file seconds
   awk -v warm="$warmup" -v s="$2" '
     NR == 1 { t0 = $2 + warm * 1e9; t1 = t0 + s * 1e9 }
@@ -65,20 +82,40 @@ frame_figures() { # file seconds
       n++; lat[n] = ($3 - $2) / 1e6; part[n] = int(($2 - t0) * 3 / (t1 - t0))
       if (n == 1 || $1 < lo) { lo = $1; tlo = $2 }
       if (n == 1 || $1 > hi) { hi = $1; thi = $2 }
+      if ($4 > 0 && $5 > 0 && $6 > 0) {
+        m++; converted[m] = ($4 - $2) / 1e6; queued[m] = ($5 - $4) / 1e6
+        callback[m] = ($6 - $5) / 1e6; painted[m] = ($3 - $6) / 1e6
+      }
     }
-    function pct(which, f,   m, i, v, k, j, x) {
-      m = 0
-      for (i = 1; i <= n; i++) if (which < 0 || part[i] == which) v[++m] = lat[i]
-      if (m == 0) return 0
-      for (i = 2; i <= m; i++) { x = v[i]; for (j = i - 1; j > 0 && v[j] > x; j--) v[j + 1] = v[j]; v[j + 1] = x }
-      k = int(f * (m - 1)) + 1
-      return v[k]
+    # Shell sort of v[1..k], then the value at fraction f.
+    function pick(v, k, f,   gap, i, j, x) {
+      if (k == 0) return 0
+      for (gap = int(k / 2); gap > 0; gap = int(gap / 2))
+        for (i = gap + 1; i <= k; i++) {
+          x = v[i]
+          for (j = i - gap; j > 0 && v[j] > x; j -= gap) v[j + gap] = v[j]
+          v[j + gap] = x
+        }
+      return v[int(f * (k - 1)) + 1]
+    }
+    function pct(which, f,   k, i, v) {
+      k = 0
+      for (i = 1; i <= n; i++) if (which < 0 || part[i] == which) v[++k] = lat[i]
+      return pick(v, k, f)
+    }
+    function stage(a, name,   i, v) {
+      for (i = 1; i <= m; i++) v[i] = a[i]
+      pick(v, m, 0.5)
+      printf " %s_p50_ms=%.1f %s_p99_ms=%.1f", name, m ? v[int(0.5 * (m - 1)) + 1] : 0, name,
+        m ? v[int(0.99 * (m - 1)) + 1] : 0
     }
     END {
       if (n < 2) { printf "shown_fps=0 captured_fps=0 p50_ms=0 p99_ms=0 dropped=0 p99_first_ms=0 p99_last_ms=0"; exit }
       printf "shown_fps=%.1f captured_fps=%.1f p50_ms=%.1f p99_ms=%.1f dropped=%d p99_first_ms=%.1f p99_last_ms=%.1f",
         n / s, (hi - lo) / ((thi - tlo) / 1e9), pct(-1, 0.5), pct(-1, 0.99), hi - lo + 1 - n,
         pct(0, 0.99), pct(2, 0.99)
+      stage(converted, "converted"); stage(queued, "queued"); stage(callback, "callback")
+      stage(painted, "painted")
     }' "$1"
 }
 
@@ -103,7 +140,7 @@ run_viewer() { # format width height rate seconds
   window=$(wait_for_window '^edge$' "$pid")
   [ -n "$window" ] || { echo "live $1 error=no-window"; "${tmux[@]}" kill-server; return; }
   sleep "$warmup"
-  cpu=$(measure_cpu "$pid" "$4" "$5")
+  cpu=$(measure_cpu "$pid" "$4" "$5" observer)
   rss=$(rss_mib "$pid")
   start=$(date +%s%N)
   xdotool key --window "$window" q 2>/dev/null

@@ -26,6 +26,9 @@ packages=(
   # tests only, never a dependency of the package: a real PipeWire camera, served by a PipeWire
   # daemon with its session manager on a private session bus
   pipewire pipewire-bin wireplumber dbus
+  # the benchmark's timed viewer, built and its parts tested with the rest: the X damage
+  # extension's library, with which it sees its own window painted
+  libxdamage-dev
 )
 if [ "${1:-}" = bench ]; then
   packages+=(gstreamer1.0-opencv tmux)

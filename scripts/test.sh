@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Installs what is missing, checks formatting, then builds and runs every test: the release build
-# (as users get it, and the package test with it), then again under AddressSanitizer with
-# UndefinedBehaviorSanitizer, then under ThreadSanitizer; last, fuzzes the per-frame processing for
-# a bounded time. No plain debug run: the sanitizer builds are debug builds with assertions on,
-# running the same tests, so it would only repeat them.
+# Installs what is missing, checks formatting and that src/ has no include circle, then builds and
+# runs every test: the release build (as users get it, and the package test with it), then again
+# under AddressSanitizer with UndefinedBehaviorSanitizer, then under ThreadSanitizer; last, fuzzes
+# the per-frame processing for a bounded time. No plain debug run: the sanitizer builds are debug
+# builds with assertions on, running the same tests, so it would only repeat them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
 scripts/check-format.sh
+scripts/check-layers.sh
 
 jobs=$(nproc)
 for preset in release asan-ubsan tsan; do

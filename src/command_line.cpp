@@ -8,13 +8,16 @@
 
 #include <glib.h>
 
+#include "capture/cvcam.h"
+#include "edge_thresholds.h"
+#include "glib_handles.h"
+#include "user_message.h"
+
 #ifndef EDGE_VIEWER_VERSION
 #error "EDGE_VIEWER_VERSION must name the project's version"
 #endif
 
 namespace {
-
-constexpr int thresholdMaximum = 255;
 
 constexpr char summary[] =
 	"Shows the Canny edges of a live camera picture in a window \"edge\", with two\n"
@@ -41,10 +44,6 @@ struct StrvFree {
 	void operator()(gchar **strv) const { g_strfreev(strv); }
 };
 
-struct GErrorFree {
-	void operator()(GError *error) const { g_error_free(error); }
-};
-
 // The option values GLib fills in; the strings are GLib's to free.
 struct OptionValues {
 	gboolean help = FALSE;
@@ -67,13 +66,11 @@ struct OptionValues {
 	}
 };
 
-CommandLine usageError(std::string what)
+CommandLine usageError(const std::string &what)
 {
-	if (!what.empty())
-		what[0] = static_cast<char>(g_ascii_tolower(what[0]));
 	CommandLine line;
 	line.action = CommandLine::Action::usageError;
-	line.text = "edge-viewer: " + what + "\nTry 'edge-viewer --help'.\n";
+	line.text = userLine(what) + "\nTry '" + programName + " --help'.\n";
 	return line;
 }
 
@@ -160,9 +157,9 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments)
 	GError *rawError = nullptr;
 	const bool parsed = g_option_context_parse_strv(context.get(), &remaining, &rawError);
 	argv.reset(remaining);
-	const std::unique_ptr<GError, GErrorFree> error(rawError);
+	const GErrorPtr error(rawError);
 	if (!parsed)
-		return usageError(error && error->message ? error->message
+		return usageError(error && error->message ? errorFragment(error->message)
 							  : "cannot parse options");
 	if (remaining[0] && remaining[1])
 		return usageError(std::string("unexpected argument '") + remaining[1] + "'");

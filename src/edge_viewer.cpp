@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include <malloc.h>
-
 #include <opencv2/core.hpp>
 #include <opencv2/highgui.hpp>
 
@@ -15,27 +13,10 @@
 #include "display_check.h"
 #include "edge_thresholds.h"
 #include "frame_pipeline.h"
-#include "frame_timing.h"
 #include "gui_dispatch.h"
-
-std::atomic<int> threshold1{ 100 };
-std::atomic<int> threshold2{ 120 };
+#include "user_message.h"
 
 namespace {
-
-constexpr int thresholdMaximum = 255;
-
-// Each frame is processed on the callback's streaming thread alone. A second OpenCV thread costs
-// 14 to 26 % more CPU per frame at every size measured, and where one core cannot keep up (large
-// frames) the capture, preview and display threads already keep both cores busy.
-constexpr int imageProcessingThreads = 1;
-
-// Each frame allocates and frees two one-channel images, and the GUI keeps its own copy. glibc
-// returns blocks that large to the kernel when they are freed and takes fresh zeroed pages, one
-// page fault each, for the next frame: a fifth of the viewer's CPU at 640x480. Below these sizes
-// it keeps freed memory for reuse; that costs no more than a frame's worth of memory.
-constexpr int keptBlockBytes = 32 << 20; // glibc's largest allowed mmap threshold
-constexpr int keptFreeBytes = 64 << 20;
 
 // The capture layer takes a flag as the pointer value itself.
 void *const flagOn = reinterpret_cast<void *>(std::intptr_t{ 1 });
@@ -95,7 +76,7 @@ int runEdgeViewer(const ViewerSettings &settings)
 	// 2. Without a display the toolkit would abort the process at the first window call: say
 	//    so and leave before the camera has been opened.
 	if (const std::string reason = unreachableDisplayReason(); !reason.empty()) {
-		std::fprintf(stderr, "edge-viewer: failed to open a window: %s\n", reason.c_str());
+		tellUser("failed to open a window: " + reason);
 		return 1;
 	}
 
@@ -103,14 +84,10 @@ int runEdgeViewer(const ViewerSettings &settings)
 	std::vector<int> cameraList;
 	cvcamSelectCamera(cameraList);
 	if (cameraList.empty()) {
-		std::fputs("edge-viewer: no camera selected\n", stderr);
+		tellUser("no camera selected");
 		return 1;
 	}
 	const int camera = cameraList.front();
-
-	cv::setNumThreads(imageProcessingThreads);
-	mallopt(M_MMAP_THRESHOLD, keptBlockBytes);
-	mallopt(M_TRIM_THRESHOLD, keptFreeBytes);
 
 	// 4. Capture properties, all before init. The layer keeps pointers to the sizes, which
 	//    outlive it: they die after the capture guard below has released the layer.
@@ -126,7 +103,9 @@ int runEdgeViewer(const ViewerSettings &settings)
 	cvcamSetProperty(camera, "callback", reinterpret_cast<void *>(&edgeFrameCallback));
 
 	// 5. The window and its sliders exist before the first frame can arrive.
-	//    The sliders start where the command line put them.
+	//    The sliders start where the command line put them. Drawn by Qt without OpenGL: an
+	//    OpenGL window has no tool bar, and without a GPU its software GL costs several times
+	//    the CPU per frame (docs/performance.md).
 	threshold1.store(settings.threshold1, std::memory_order_relaxed);
 	threshold2.store(settings.threshold2, std::memory_order_relaxed);
 	cv::namedWindow(edgeWindow, cv::WINDOW_AUTOSIZE);
@@ -141,7 +120,6 @@ int runEdgeViewer(const ViewerSettings &settings)
 	// 7. Any key, or closing "edge", ends the run. Frames may arrive until capture stops; from
 	//    here on their display work is dropped instead of waiting for this thread.
 	waitKeyRunningGuiWork(edgeWindow);
-	frameTimingReport();
 
 	// 8. Teardown, by the guards in reverse order: stop capture, release the capture layer,
 	//    then close every window.

@@ -2,13 +2,14 @@
 // the key wait and the teardown.
 #pragma once
 
-#include "capture/cvcam.h"
+#include "capture/capture_types.h"
+#include "edge_thresholds.h"
 
 // What the command line chose for a run; the defaults are a run without arguments.
 struct ViewerSettings {
-	CvcamPreset capture;  // camera, format or source, answered before the dialogs would ask
-	int threshold1 = 100; // the sliders' starting positions, 0 to 255
-	int threshold2 = 120;
+	CvcamPreset capture; // camera, format or source, answered before the dialogs would ask
+	int threshold1 = defaultThreshold1; // the sliders' starting positions, 0 to 255
+	int threshold2 = defaultThreshold2;
 
 	bool operator==(const ViewerSettings &) const = default;
 };

@@ -8,8 +8,11 @@
 #include <opencv2/imgproc.hpp>
 
 #include "edge_thresholds.h"
-#include "frame_timing.h"
 #include "gui_dispatch.h"
+
+// The driver sets them from the command line before any frame.
+std::atomic<int> threshold1{ defaultThreshold1 };
+std::atomic<int> threshold2{ defaultThreshold2 };
 
 namespace {
 
@@ -43,14 +46,21 @@ cv::Mat edgeImageOf(const cv::Mat &frame, int lowThreshold, int highThreshold)
 	return edgeImage;
 }
 
+cv::Mat edgeImageAtSliders(const cv::Mat &frame)
+{
+	return edgeImageOf(frame, threshold1.load(std::memory_order_relaxed),
+			   threshold2.load(std::memory_order_relaxed));
+}
+
 void edgeFrameCallback(const cv::Mat &frame)
 {
 	try {
 		if (frame.empty() || frame.depth() != CV_8U ||
 		    (frame.channels() != 3 && frame.channels() != 4))
 			return;
-		cv::Mat edgeImage = edgeImageOf(frame, threshold1.load(std::memory_order_relaxed),
-						threshold2.load(std::memory_order_relaxed));
+		cv::Mat edgeImage = edgeImageAtSliders(frame);
+		// Handed over as the one channel it is: highgui turns every picture into RGB of
+		// its own before Qt draws it, and from one channel that costs least.
 		showImageSized(edgeWindow, edgeImage, edgeImage.cols, edgeImage.rows);
 	} catch (const std::exception &) {
 		// The streaming thread is C code: an exception must not unwind into it. The frame
@@ -66,9 +76,7 @@ void showImageSized(const std::string &windowName, const cv::Mat &image, int wid
 	}
 	// A newer frame replaces this one while it waits, so the window shows the newest picture
 	// and the streaming thread never waits for the main thread.
-	guiDispatcher().postFrame(windowName,
-				  [windowName, image, width, height, stamp = frameTimingCurrent()] {
-					  showNow(windowName, image, width, height);
-					  frameTimingShown(stamp);
-				  });
+	guiDispatcher().postFrame(windowName, [windowName, image, width, height] {
+		showNow(windowName, image, width, height);
+	});
 }

@@ -16,6 +16,10 @@ void edgeFrameCallback(const cv::Mat &frame);
 // thresholds as given and aperture 3, then a flip so the first stored row comes out last.
 cv::Mat edgeImageOf(const cv::Mat &frame, int lowThreshold, int highThreshold);
 
+// edgeImageOf() at the sliders' thresholds as they are now: the picture edgeFrameCallback shows.
+// Any thread.
+cv::Mat edgeImageAtSliders(const cv::Mat &frame);
+
 // Shows image in windowName. A width other than 0 makes the window (without automatic sizing) if
 // there is none and resizes it to width x height; 0 keeps the window's own sizing. Any thread: off
 // the main thread the window calls are handed to the main thread's key wait as a frame of

@@ -8,8 +8,6 @@
 
 #include <opencv2/highgui.hpp>
 
-#include "frame_timing.h"
-
 namespace {
 
 // Static initialisation runs on the main thread, before main().
@@ -160,7 +158,6 @@ int waitKeyRunningGuiWork(const std::string &window)
 	int key = -1;
 	for (;;) {
 		key = cv::waitKey(pumpDelayMs);
-		frameTimingPainted();
 		if (key >= 0)
 			break;
 		// Closing a window only hides it with some backends, and waitKey() would then wait

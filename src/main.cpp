@@ -5,9 +5,30 @@
 #include <string>
 #include <vector>
 
+#include <malloc.h>
+
+#include <opencv2/core.hpp>
+
 #include "capture/cvcam.h"
 #include "command_line.h"
 #include "edge_viewer.h"
+#include "user_message.h"
+
+namespace {
+
+// Each frame is processed on the callback's streaming thread alone: a second OpenCV thread costs
+// more CPU per frame at every size measured (docs/performance.md), and where one core cannot keep
+// up, the capture, preview and display threads already keep the others busy.
+constexpr int imageProcessingThreads = 1;
+
+// Each frame allocates and frees images of a frame's size. glibc returns blocks that large to the
+// kernel when they are freed and takes fresh zeroed pages, one page fault each, for the next
+// frame. Below these sizes it keeps freed memory for reuse, which costs no more than a frame's
+// worth of memory.
+constexpr int keptBlockBytes = 32 << 20; // glibc's largest allowed mmap threshold
+constexpr int keptFreeBytes = 64 << 20;
+
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -16,6 +37,9 @@ int main(int argc, char **argv)
 	// instead, unless the user asked for it. First thing: setenv is unsafe once threads run.
 	if (!std::getenv("LIBCAMERA_LOG_FILE") && !std::getenv("LIBCAMERA_LOG_LEVELS"))
 		setenv("LIBCAMERA_LOG_FILE", "syslog", 1);
+	cv::setNumThreads(imageProcessingThreads);
+	mallopt(M_MMAP_THRESHOLD, keptBlockBytes);
+	mallopt(M_TRIM_THRESHOLD, keptFreeBytes);
 	const CommandLine line = parseCommandLine(std::vector<std::string>(argv, argv + argc));
 	switch (line.action) {
 	case CommandLine::Action::usageError:
@@ -34,7 +58,7 @@ int main(int argc, char **argv)
 	// Output that could not be written (a full disk, a closed pipe) is a failure, not a
 	// success.
 	if (!std::cout.flush()) {
-		std::fputs("edge-viewer: failed to write to standard output\n", stderr);
+		tellUser("failed to write to standard output");
 		return 1;
 	}
 	return 0;

@@ -164,6 +164,18 @@ INSTANTIATE_TEST_SUITE_P(
 		ErrorCase{ { "-s", "clip.avi", "-f", "640x480" },
 			   "--source plays in its own format; leave out --format" }));
 
+// Catches a usage error ending with another status than the one --help gives it, which scripts
+// tell apart from 1, a run that could not start.
+TEST(CommandLine, AUsageErrorEndsWithTheStatusHelpGivesIt)
+{
+	const std::string help = parsed({ "--help" }).text;
+	const std::string line = "\n  " + std::to_string(usageErrorStatus) + "  a usage error:";
+	EXPECT_TRUE(help.find(line) != std::string::npos) << "no \"" << line.substr(1) << "\" in\n"
+							  << help;
+	EXPECT_NE(usageErrorStatus, 1);
+	EXPECT_NE(usageErrorStatus, 0);
+}
+
 // Catches --help or --version starting a run, or being refused next to other options, and a help
 // text that leaves out an option or the exit statuses.
 TEST(CommandLine, HelpAndVersionPrintInsteadOfRunning)

@@ -43,8 +43,10 @@ struct Recorder {
 	bool probeOpenAtStop = false;
 	bool probeOpenAtExit = false;
 	CvcamFrameCallback frameCallback = nullptr;
-	int redeliveries = 0;	// asked for by the slider handlers
-	int moveT1AtStart = -1; // where cvcamStart() puts "T1", as a user would; -1 leaves it
+	int redeliveries = 0; // asked for by the slider handlers
+	// Where cvcamStart() puts "T1" and then "T2", as a user would; -1 leaves it.
+	int moveT1AtStart = -1;
+	int moveT2AtStart = -1;
 	int redeliveriesOnMove = 0;
 	std::thread streaming; // stands in for GStreamer's streaming thread
 	std::atomic<bool> streamingStop{ false };
@@ -125,11 +127,12 @@ int cvcamInit()
 int cvcamStart()
 {
 	record("start");
-	if (recorder->moveT1AtStart >= 0) {
-		const int before = recorder->redeliveries;
+	const int before = recorder->redeliveries;
+	if (recorder->moveT1AtStart >= 0)
 		cv::setTrackbarPos("T1", edgeWindow, recorder->moveT1AtStart);
-		recorder->redeliveriesOnMove = recorder->redeliveries - before;
-	}
+	if (recorder->moveT2AtStart >= 0)
+		cv::setTrackbarPos("T2", edgeWindow, recorder->moveT2AtStart);
+	recorder->redeliveriesOnMove = recorder->redeliveries - before;
 	// Frames keep coming, from another thread, faster than the hand-off can take them.
 	recorder->streaming = std::thread([] {
 		const cv::Mat frame(48, 64, CV_8UC3, cv::Scalar(10, 200, 30));
@@ -212,15 +215,18 @@ TEST_F(Driver, ConfiguresTheFirstChosenCameraThenRunsAndTearsDownInOrder)
 	EXPECT_EQ(threshold2.load(), 120);
 }
 
-// Catches a slider move that does not ask the capture layer for the frame again: a still image,
-// which sends no frame of its own, would go on showing the old thresholds' edges.
-TEST_F(Driver, ASliderMoveAsksForTheFrameAgain)
+// Catches a slider move that does not ask the capture layer for the frame again (a still image,
+// which sends no frame of its own, would go on showing the old thresholds' edges), and a slider
+// that sets the other one's threshold.
+TEST_F(Driver, EachSliderSetsItsOwnThresholdAndAsksForTheFrameAgain)
 {
 	seen.selection = { 0 };
 	seen.moveT1AtStart = 42;
+	seen.moveT2AtStart = 43;
 	EXPECT_EQ(runEdgeViewer(), 0);
-	EXPECT_EQ(seen.redeliveriesOnMove, 1);
+	EXPECT_EQ(seen.redeliveriesOnMove, 2);
 	EXPECT_EQ(threshold1.load(), 42);
+	EXPECT_EQ(threshold2.load(), 43);
 }
 
 // Catches the first element of an empty selection being read.

@@ -12,18 +12,23 @@
 
 #include <gtest/gtest.h>
 
+#include "wait_until.h"
+
 using namespace std::chrono_literals;
 
 namespace {
 
-// Runs the dispatcher's work on this thread until done() holds.
+// Runs the dispatcher's work on this thread until done() holds, as the key wait does.
 template <typename Done>
-void drainUntil(GuiDispatcher &dispatcher, Done done)
+testing::AssertionResult drainUntil(GuiDispatcher &dispatcher, Done done, const std::string &what)
 {
-	while (!done()) {
-		dispatcher.waitForWork(5ms);
-		dispatcher.runPending();
-	}
+	return waitUntil(
+		[&] {
+			dispatcher.waitForWork(5ms);
+			dispatcher.runPending();
+			return done();
+		},
+		what);
 }
 
 } // namespace
@@ -38,8 +43,12 @@ TEST(GuiDispatcher, RunsWorkInPostingOrder)
 		for (int i = 0; i < count; ++i)
 			dispatcher.post([&seen, i] { seen.push_back(i); });
 	});
-	drainUntil(dispatcher, [&] { return seen.size() == count; });
+	const auto allRun = drainUntil(
+		dispatcher, [&] { return seen.size() >= count; }, "every piece of work run");
+	dispatcher.close(); // releases the poster, should the wait have failed
 	poster.join();
+	ASSERT_TRUE(allRun);
+	ASSERT_EQ(seen.size(), std::size_t{ count });
 	for (int i = 0; i < count; ++i)
 		ASSERT_EQ(seen[i], i);
 }
@@ -55,13 +64,14 @@ TEST(GuiDispatcher, PosterWaitsWhileTheQueueIsFull)
 			++posted;
 		}
 	});
-	while (posted < 2)
-		std::this_thread::yield();
+	EXPECT_TRUE(waitUntil([&] { return posted >= 2; }, "2 posts into room"));
 	std::this_thread::sleep_for(50ms);
 	EXPECT_EQ(posted, 2);
 	EXPECT_EQ(dispatcher.pendingCount(), 2u);
 
-	drainUntil(dispatcher, [&] { return posted == 3; });
+	EXPECT_TRUE(drainUntil(
+		dispatcher, [&] { return posted == 3; }, "the third post, once there is room"));
+	dispatcher.close(); // releases the poster, should a wait have failed
 	poster.join();
 }
 
@@ -224,11 +234,14 @@ TEST(GuiDispatcherFrames, AFastPosterLeavesTheNewestFramesInOrder)
 		done = true;
 	});
 	std::size_t mostWaiting = 0;
-	while (!done || dispatcher.pendingCount() > 0) {
-		mostWaiting = std::max(mostWaiting, dispatcher.pendingCount());
-		dispatcher.waitForWork(1ms);
-		dispatcher.runPending();
-	}
+	EXPECT_TRUE(waitUntil(
+		[&] {
+			mostWaiting = std::max(mostWaiting, dispatcher.pendingCount());
+			dispatcher.runPending();
+			return done && dispatcher.pendingCount() == 0;
+		},
+		"every frame posted and the last shown"));
+	dispatcher.close(); // releases the poster, should the wait have failed
 	poster.join();
 	EXPECT_LE(mostWaiting, 1u);
 	ASSERT_FALSE(shown.empty());

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <string>
 #include <vector>
 
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include "edge_thresholds.h"
 #include "frame_pipeline.h"
 #include "gui_dispatch.h"
+#include "wait_until.h"
 
 using namespace std::chrono_literals;
 
@@ -80,7 +82,21 @@ TEST(LongRun, MemoryStaysFlatWhileTheThresholdsMove)
 	long residentAtLast = 0;
 	int position = 0;
 	int rounds = 0;
+	int framesBefore = 0;
+	auto lastNewFrame = std::chrono::steady_clock::now();
 	while (frames < lastFrame) {
+		// Capture that stops delivering ends the run here, not at ctest's timeout.
+		const auto now = std::chrono::steady_clock::now();
+		if (frames != framesBefore) {
+			framesBefore = frames;
+			lastNewFrame = now;
+		} else if (now - lastNewFrame > waitBound) {
+			ADD_FAILURE() << waitedInVain("frame " + std::to_string(framesBefore + 1) +
+							      " of " + std::to_string(lastFrame),
+						      waitBound)
+						 .message();
+			break;
+		}
 		// As the sliders' handlers do, as often as the main thread gets round to it.
 		for (int move = 0; move < 64; ++move, ++position) {
 			threshold1.store(position % 256, std::memory_order_relaxed);

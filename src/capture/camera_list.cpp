@@ -8,8 +8,8 @@
 #include <utility>
 
 #include "camera_monitor.h"
-#include "capture_pipeline.h"
 #include "gst_handles.h"
+#include "gst_runtime.h"
 
 namespace {
 
@@ -182,10 +182,10 @@ CameraInfo testPatternCamera()
 		.device = nullptr,
 		// The chosen format's caps follow the queue, the overlay and the freeze and reach
 		// the bars through them. The bars are drawn once and repeated: drawing them anew
-		// cost a 3840x2160 frame 14.5 ms of CPU, which a camera does not spend, and a
-		// source short of CPU falls behind in time while the viewer keeps both cores busy.
-		// A clock to the second: the overlay draws its text again only when the text
-		// changes, and drawing it on every frame cost a tenth of the viewer's CPU. The
+		// costs CPU a camera does not spend (docs/performance.md), and a source short of
+		// CPU falls behind in time while the viewer keeps both cores busy. A clock to the
+		// second: the overlay draws its text again only when the text changes; drawing
+		// it on every frame would weigh on the figures measured with this pattern. The
 		// leaky queue stands for a camera driver's few buffers: when the viewer falls
 		// behind, the oldest frame is dropped and the source goes on at its rate, with
 		// timestamps of the real capture time, instead of waiting and falling behind in
@@ -208,14 +208,6 @@ CameraInfo testPatternCamera()
 
 std::vector<CameraInfo> findCameras()
 {
-#ifdef EDGE_VIEWER_BENCH_BUILD
-	// The benchmark build runs on whatever source the benchmark names.
-	if (const char *source = std::getenv("EDGE_VIEWER_BENCH_SOURCE"))
-		return { CameraInfo{ .name = "Benchmark source",
-				     .devicePath = {},
-				     .device = nullptr,
-				     .sourceDescription = source } };
-#endif
 	if (!overriddenCameras().empty())
 		return overriddenCameras();
 

@@ -1,7 +1,7 @@
 // The shared camera monitor: started on first hold, stopped with its last holder.
 #include "camera_monitor.h"
 
-#include "capture_pipeline.h"
+#include "gst_runtime.h"
 
 namespace {
 

@@ -4,6 +4,8 @@
 
 #include <utility>
 
+#include "gst_runtime.h"
+
 namespace {
 
 // The application message stop() posts to end the watch thread.
@@ -90,6 +92,8 @@ void CameraWatch::watch()
 				gst_message_parse_device_removed(message.get(), &rawDevice);
 				const GstDevicePtr device(rawDevice);
 				if (isWatched(device.get())) {
+					GST_CAT_INFO(edgeViewerDebug, "camera %s went away",
+						     identity_.c_str());
 					std::lock_guard lock(lock_);
 					away_ = true;
 					returned_.reset();
@@ -104,6 +108,8 @@ void CameraWatch::watch()
 				// only a camera that went away comes back.
 				std::lock_guard lock(lock_);
 				if (away_ && isWatched(device.get())) {
+					GST_CAT_INFO(edgeViewerDebug, "camera %s came back",
+						     identity_.c_str());
 					away_ = false;
 					returned_ = cameraOf(device.get());
 					unposted = true;

@@ -1,12 +1,11 @@
-// One camera's capture: source, conversion to bottom-row-first RGB, and an appsink that lends each
-// frame to the frame callback on a streaming thread of its own, behind a one-frame leaky queue, so
-// that the callback always gets the newest frame. Optionally a preview branch, and a watch for a
-// camera that fails, ends or stalls.
+// One camera's running capture, as capture_source describes it: it lends each converted frame to
+// the frame callback on a streaming thread of its own, behind a one-frame leaky queue, so that the
+// callback always gets the newest frame; optionally shows a preview; and reports a camera that
+// fails, ends or stalls.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -20,23 +19,17 @@
 #include <gst/video/video.h>
 
 #include "camera_list.h"
+#include "capture_types.h"
 #include "conversion_gate.h"
-#include "cvcam.h"
 #include "gst_handles.h"
+#include "gst_runtime.h"
+#include "stall_watch.h"
 
 class PreviewWindow;
+class StillFeed;
 namespace cv {
 class Mat;
 }
-
-// Any thread; cheap after the first call.
-void ensureGstreamer();
-
-// A GStreamer error in words a user understands, with GStreamer's own text after it.
-std::string plainReason(const GError *error);
-// The same for a video file or stream, where a camera's hints (unplugged, in use) do not apply:
-// GStreamer's own text.
-std::string playbackReason(const GError *error);
 
 // Called with one line (without "edge-viewer: " and without a newline) for each camera fault, from
 // whichever thread notices it: the main thread, a streaming thread or the stall watch. Must be
@@ -105,14 +98,9 @@ private:
 	enum class Fault { none, stalled, failed };
 
 	CapturePipeline(GstElementPtr pipeline, std::string cameraName, bool playsSource,
-			CvcamFrameCallback onFrame, CaptureOptions options,
-			std::shared_ptr<const cv::Mat> still);
-
-	// Main or start thread. Hands the still to its source, without a copy.
-	void pushStill();
+			CvcamFrameCallback onFrame, CaptureOptions options);
 
 	static GstPadProbeReturn onFrameArriving(GstPad *pad, GstPadProbeInfo *info, gpointer self);
-	static GstPadProbeReturn onStillPreview(GstPad *pad, GstPadProbeInfo *info, gpointer self);
 	static GstPadProbeReturn onFrameQueued(GstPad *pad, GstPadProbeInfo *info, gpointer self);
 	static GstFlowReturn onNewSample(GstAppSink *sink, gpointer self);
 	static GstFlowReturn onNewPreviewSample(GstAppSink *sink, gpointer self);
@@ -121,12 +109,8 @@ private:
 	// Any thread. Reports a failure unless one was reported since start.
 	void reportFailure(const std::string &reason);
 	void report(const std::string &line);
-	// Any thread. A fault line's start: what failed on which camera or source.
-	std::string faultSubject() const;
-	// Main thread, before PLAYING: the preview's size from the rendering size now.
-	void sizePreview();
-	void watchForStalls();
-	void stopWatch();
+	// The stall watch's thread: no frame came within the stall timeout.
+	void onStall();
 	// The start thread: the state change to PLAYING.
 	void play();
 	// Main thread. Waits for the start thread, first ending a state change still in progress.
@@ -140,15 +124,9 @@ private:
 	const bool playsSource_;
 	const CvcamFrameCallback onFrame_;
 	const CaptureOptions options_;
-	// A still image's pixels, lent to each buffer pushed; null for other sources. Set at
-	// creation; each buffer holds a reference of its own until GStreamer frees it.
-	const std::shared_ptr<const cv::Mat> still_;
-	// The still's source, owned by the pipeline; pushed to from the main and the start threads.
-	GstElement *stillSource_ = nullptr;
-	// Whether the preview has had the still since start: set by the streaming thread, which
-	// then leaves the preview out of the frames asked for again, whose picture is the same;
-	// reset by start().
-	std::atomic<bool> stillPreviewed_{ false };
+	// A still image's feed; null for other sources. Made by create(); used by the main and the
+	// start threads, and by the preview's streaming thread through its probe.
+	std::unique_ptr<StillFeed> still_;
 
 	// Set by start() and stop() on the main thread; read before each frame by the streaming
 	// threads, so frames that GStreamer still pushes while stopping are dropped: the pipeline
@@ -167,9 +145,6 @@ private:
 	ConversionGate gate_;
 	// Incremented by the streaming thread; read by anyone.
 	std::atomic<std::uint64_t> framesDelivered_{ 0 };
-	// Steady-clock time of the last frame, or of the start: written by the streaming thread
-	// and start(); read by the stall watch.
-	std::atomic<std::int64_t> lastFrameNs_{ 0 };
 	// Whether a frame came since start: set by start() and the streaming thread; read by
 	// whoever words a fault.
 	std::atomic<bool> gotFrame_{ false };
@@ -202,8 +177,6 @@ private:
 	std::atomic<bool> startFailureTold_{ false };
 	std::thread starter_; // the start thread; started by start(), joined by the main thread
 
-	std::mutex watchLock_;		    // guards watching_
-	std::condition_variable watchWake_; // wakes the stall watch to stop
-	bool watching_ = false;		    // set and cleared by the main thread
-	std::thread watch_; // the stall watch; started and joined by the main thread
+	// Told of each frame by the streaming thread; started and stopped by the main thread.
+	StallWatch stallWatch_;
 };

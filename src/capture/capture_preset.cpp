@@ -14,6 +14,7 @@
 
 #include "camera_choice.h"
 #include "capture_source.h"
+#include "user_message.h"
 
 namespace {
 
@@ -21,11 +22,6 @@ namespace {
 constexpr double rateTolerance = 0.01;
 // How many offered formats a refusal names.
 constexpr std::size_t nearestShown = 3;
-
-void report(const std::string &line)
-{
-	std::fprintf(stderr, "edge-viewer: %s\n", line.c_str());
-}
 
 std::string lowercase(std::string text)
 {
@@ -279,7 +275,7 @@ int resolvePreset(const CvcamPreset &preset, Console &console, ResolvedPreset &r
 	if (!preset.source.empty()) {
 		CameraInfo camera;
 		if (!checkedSourceCamera(sourceName(preset.source), preset.source, camera, error)) {
-			report("failed to open \"" + preset.source + "\": " + error);
+			tellUser("failed to open \"" + preset.source + "\": " + error);
 			return 1;
 		}
 		resolved.cameras = { std::move(camera) };
@@ -296,7 +292,7 @@ int resolvePreset(const CvcamPreset &preset, Console &console, ResolvedPreset &r
 			resolved.cameras.push_back(testPatternCamera());
 		const int index = matchCamera(resolved.cameras, preset.camera, error);
 		if (index < 0) {
-			report(error);
+			tellUser(error);
 			return 2;
 		}
 		resolved.chosen = { index };
@@ -318,8 +314,8 @@ int resolvePreset(const CvcamPreset &preset, Console &console, ResolvedPreset &r
 	const GstCapsPtr caps = capsOfferedBy(camera);
 	resolved.format = matchFormat(formatsFromCaps(caps.get()), *preset.format, error);
 	if (!resolved.format) {
-		report("failed to use format " + preset.format->text + " of camera \"" +
-		       camera.name + "\": " + error);
+		tellUser("failed to use format " + preset.format->text + " of camera \"" +
+			 camera.name + "\": " + error);
 		return 2;
 	}
 	if (standingIn)

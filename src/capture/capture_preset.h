@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "camera_list.h"
+#include "capture_types.h"
 #include "console.h"
-#include "cvcam.h"
 #include "video_formats.h"
 
 struct ResolvedPreset {

@@ -1,5 +1,5 @@
-// A camera's source element, made from its device, its description or a decoded video file or
-// stream, in front of the tail; and the check of a video file or stream before it is used.
+// The capture pipeline's description and its source, made from a device, a description, a decoded
+// video file or stream or a still image; and the check of a source before it is used.
 #include "capture_source.h"
 
 #include <cerrno>
@@ -12,11 +12,43 @@
 #include <gst/pbutils/pbutils.h>
 #include <opencv2/core.hpp>
 
-#include "capture_pipeline.h"
+#include "gst_runtime.h"
 #include "source_replay.h"
 #include "still_image.h"
+#include "user_message.h"
 
 namespace {
+
+// GStreamer converts and flips before the frame reaches us, so the callback gets the mapped buffer
+// itself, bottom row first (its flip shows it upright) and in RGB (its grey conversion weighs the
+// channels right). Our own element does both in one pass over the frame (frame_conversion.h),
+// using the camera's subsampled colour as it comes; the videoconvert in front passes through every
+// format the element takes, which covers what cameras and jpegdec send, and converts the rest.
+// Before the conversion a gate (ConversionGate) leaves out frames a busy callback would never see.
+constexpr char conversion[] = "videoconvert name=frameconvert ! bottomuprgb name=framergb"
+			      " ! video/x-raw,format=RGB";
+
+// The one-frame leaky queue gives the callback a thread of its own: the source and the conversion
+// go on with the next frame while the callback works, and a converted frame still waiting when a
+// newer one is ready is dropped, so the callback always gets the newest frame and the camera is
+// never held up by it. The appsink therefore never holds more than the frame being handed over.
+// enable-last-sample off: the sink would otherwise keep the newest frame alive after we return.
+constexpr char callbackBranch[] =
+	"queue name=framequeue leaky=downstream max-size-buffers=1 max-size-bytes=0"
+	" max-size-time=0 ! appsink name=framesink sync=false max-buffers=1"
+	" enable-last-sample=false";
+
+// The preview shares the converted frame, which the tee hands on without a copy, and scales it to
+// the window itself (previewPicture): one small picture instead of a second conversion of the whole
+// frame. Its frames are the ones the gate lets through, so when the edges cannot keep up with a
+// large camera the preview shows the same frames as they do. Its own thread behind a one-frame
+// leaky queue: a slow window drops preview frames and never holds up the callback. async off: the
+// tee feeds the callback's branch first, and a source that prerolls would wait there for ever if
+// the pipeline also waited for a preview frame.
+constexpr char previewBranch[] =
+	"queue name=previewqueue leaky=downstream max-size-buffers=1 max-size-bytes=0"
+	" max-size-time=0 ! appsink name=previewsink sync=false async=false max-buffers=1"
+	" drop=true enable-last-sample=false";
 
 // How long the check of a local file may take: a file that takes longer to identify is broken.
 constexpr GstClockTime discoveryTimeout = 10 * GST_SECOND;
@@ -24,7 +56,7 @@ constexpr GstClockTime discoveryTimeout = 10 * GST_SECOND;
 std::string errorText(GError *error, const char *what)
 {
 	return std::string(what) + ": " +
-	       (error && error->message ? error->message : "unknown error");
+	       (error && error->message ? errorFragment(error->message) : "unknown error");
 }
 
 GstElementPtr parsed(const std::string &description, const std::string &what, std::string &error)
@@ -139,29 +171,20 @@ GstElementPtr stillPipeline(const CameraInfo &camera, const std::string &tailTex
 	return parsed(description, "the source of " + camera.name, error);
 }
 
-std::string lowercaseFirst(std::string text)
-{
-	if (!text.empty())
-		text[0] = static_cast<char>(g_ascii_tolower(text[0]));
-	while (!text.empty() && (text.back() == '.' || text.back() == '\n'))
-		text.pop_back();
-	return text;
-}
-
 // Why the file at path cannot be read; empty when it can.
 std::string unreadableReason(const std::string &path)
 {
 	struct stat status {
 	};
 	if (stat(path.c_str(), &status) != 0)
-		return lowercaseFirst(std::strerror(errno));
+		return errorFragment(std::strerror(errno));
 	if (S_ISDIR(status.st_mode))
 		return "it is a directory";
 	if (S_ISREG(status.st_mode) && status.st_size == 0)
 		return "it is empty";
 	const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
 	if (descriptor < 0)
-		return lowercaseFirst(std::strerror(errno));
+		return errorFragment(std::strerror(errno));
 	close(descriptor);
 	return {};
 }
@@ -173,8 +196,7 @@ std::string unplayableReason(const std::string &uri)
 	const GObjectPtr<GstDiscoverer> discoverer(gst_discoverer_new(discoveryTimeout, &rawError));
 	GErrorPtr error(rawError);
 	if (!discoverer)
-		return "it cannot be examined (" + lowercaseFirst(error ? error->message : "") +
-		       ")";
+		return "it cannot be examined (" + errorFragment(error ? error->message : "") + ")";
 	rawError = nullptr;
 	const GObjectPtr<GstDiscovererInfo> info(
 		gst_discoverer_discover_uri(discoverer.get(), uri.c_str(), &rawError));
@@ -189,7 +211,7 @@ std::string unplayableReason(const std::string &uri)
 	if (result != GST_DISCOVERER_OK) {
 		const std::string detail = error && error->message ? error->message : "";
 		return "it is not a video GStreamer can play" +
-		       (detail.empty() ? std::string() : " (" + lowercaseFirst(detail) + ")");
+		       (detail.empty() ? std::string() : " (" + errorFragment(detail) + ")");
 	}
 	GList *videos = gst_discoverer_info_get_video_streams(info.get());
 	bool moving = false;
@@ -204,6 +226,23 @@ std::string unplayableReason(const std::string &uri)
 }
 
 } // namespace
+
+std::string tailDescription(const std::string &caps, bool render, bool still)
+{
+	// A still comes as the callback takes it, RGB and bottom row first: it needs no conversion.
+	std::string head;
+	if (!still) {
+		if (!caps.empty()) {
+			head = "capsfilter caps=\"" + caps + "\" ! ";
+			if (caps.rfind("image/jpeg", 0) == 0)
+				head += "jpegdec ! ";
+		}
+		head += conversion + std::string(" ! ");
+	}
+	if (!render)
+		return head + callbackBranch;
+	return head + "tee name=split ! " + callbackBranch + " split. ! " + previewBranch;
+}
 
 GstElementPtr sourcePipeline(const CameraInfo &camera, const std::string &tail, std::string &error)
 {
@@ -245,7 +284,7 @@ std::string checkedSourceUri(const std::string &source, std::string &error)
 		const GCharPtr name(gst_filename_to_uri(source.c_str(), &rawError));
 		const GErrorPtr nameError(rawError);
 		if (!name) {
-			error = lowercaseFirst(nameError ? nameError->message : "not a file name");
+			error = errorFragment(nameError ? nameError->message : "not a file name");
 			return {};
 		}
 		uri = name.get();

@@ -1,5 +1,6 @@
-// Making a camera's source: a device's own element, a described GStreamer source or a decoded video
-// file or stream, put into a new pipeline in front of the capture's conversion elements.
+// The capture pipeline as a whole: a camera's source (a device's own element, a described GStreamer
+// source, a decoded video file or stream, or a still image) in front of the conversion and the
+// branches that lead to the frame callback and the preview.
 #pragma once
 
 #include <string>
@@ -7,8 +8,15 @@
 #include "camera_list.h"
 #include "gst_handles.h"
 
-// The still image's source element, which the capture feeds.
+// The still image's source element, which the capture feeds, and the first element of the preview.
 inline constexpr char stillSourceName[] = "stillsource";
+inline constexpr char stillPreviewName[] = "previewqueue";
+
+// The capture's elements after the source, in gst-launch syntax: the chosen format (caps, empty to
+// let the source choose; JPEG caps are decoded), then the branch whose frames go to the frame
+// callback as it takes them (RGB, bottom row first), and with render a preview branch that gets the
+// same frames. A still's frames come as the callback takes them already.
+std::string tailDescription(const std::string &caps, bool render, bool still);
 
 // Main thread. A new pipeline, in the NULL state, holding camera's source linked to the elements
 // that tail describes (gst-launch syntax). On failure returns null and says why in error.

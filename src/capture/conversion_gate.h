@@ -6,8 +6,8 @@
 
 // The conversion runs ahead of the callback on a thread of its own, and a converted frame that
 // waits for a busy callback is replaced by the next one converted. When the callback is slower
-// than the camera, most conversions would be replaced unseen: at 3840x2160 that was half of them,
-// a third of a core. The gate lets a frame through only when it can be the one the callback takes
+// than the camera, most conversions would be replaced unseen (docs/performance.md has the figures
+// at large sizes). The gate lets a frame through only when it can be the one the callback takes
 // next, that is when the frame after it could not be converted before the callback is free. Times
 // are steady-clock nanoseconds; the estimates are running means.
 class ConversionGate

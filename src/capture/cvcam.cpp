@@ -1,5 +1,6 @@
 // The capture interface over GStreamer: camera list, per-camera properties, one running pipeline.
-// Every entry point runs on the main thread; only CapturePipeline deals with the streaming thread.
+// Every entry point runs on the main thread; the streaming threads reach this unit only through
+// the start-failure hook it gives the pipeline, which never waits for the main thread.
 #include "cvcam.h"
 
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include "capture_preset.h"
 #include "console.h"
 #include "gui_dispatch.h"
+#include "user_message.h"
 #include "video_formats.h"
 
 namespace {
@@ -66,11 +68,6 @@ bool knownCamera(int camera)
 bool flagSet(void *value)
 {
 	return reinterpret_cast<std::intptr_t>(value) != 0;
-}
-
-void report(const std::string &message)
-{
-	std::fprintf(stderr, "edge-viewer: %s\n", message.c_str());
 }
 
 const std::vector<VideoFormat> &formatsOf(std::size_t camera)
@@ -129,7 +126,7 @@ std::unique_ptr<CapturePipeline> makePipeline(std::size_t index)
 	auto pipeline = CapturePipeline::create(state.cameras[index], settings.callback, error,
 						std::move(options));
 	if (!pipeline)
-		report("failed to set up " + state.cameras[index].name + ": " + error);
+		tellUser("failed to set up " + state.cameras[index].name + ": " + error);
 	return pipeline;
 }
 
@@ -165,7 +162,7 @@ void resumeReturnedCamera()
 	camera.device = listed ? listed->device : back->device;
 	camera.fallbackDevice = listed ? listed->fallbackDevice : nullptr;
 	if (restartCapture())
-		report("camera \"" + camera.name + "\" is back");
+		tellUser("camera \"" + camera.name + "\" is back");
 }
 
 // Main thread, posted when the camera of pipeline attempt failed before its first frame: it is
@@ -183,8 +180,8 @@ void startOnFallback(unsigned attempt)
 	std::string path;
 	if (const std::optional<CameraInfo> through = cameraOf(camera.device.get()))
 		path = through->devicePath;
-	report("trying camera \"" + camera.name + "\" through " +
-	       (path.empty() ? std::string("another provider") : path) + " instead");
+	tellUser("trying camera \"" + camera.name + "\" through " +
+		 (path.empty() ? std::string("another provider") : path) + " instead");
 	restartCapture();
 }
 

@@ -5,6 +5,8 @@
 
 #include <gst/gst.h>
 
+#include "glib_handles.h"
+
 template <typename T>
 struct GstObjectUnref {
 	void operator()(T *object) const { gst_object_unref(object); }
@@ -33,28 +35,9 @@ struct GstMessageUnref {
 };
 using GstMessagePtr = std::unique_ptr<GstMessage, GstMessageUnref>;
 
-struct GErrorFree {
-	void operator()(GError *error) const { g_error_free(error); }
-};
-using GErrorPtr = std::unique_ptr<GError, GErrorFree>;
-
-struct GFree {
-	void operator()(void *memory) const { g_free(memory); }
-};
-using GCharPtr = std::unique_ptr<gchar, GFree>;
-
 // Takes ownership of a floating element (as returned by gst_element_factory_make or
 // gst_parse_launch) without adding it to a bin.
 inline GstElementPtr sinkElement(GstElement *element)
 {
 	return GstElementPtr(element ? GST_ELEMENT(gst_object_ref_sink(element)) : nullptr);
 }
-
-// For GLib objects that are not GStreamer objects (a discoverer and what it finds).
-template <typename T>
-struct GObjectUnref {
-	void operator()(T *object) const { g_object_unref(object); }
-};
-
-template <typename T>
-using GObjectPtr = std::unique_ptr<T, GObjectUnref<T>>;

@@ -1,11 +1,38 @@
 // The preview window, drawn by highgui on the main thread like every other window.
 #include "preview_window.h"
 
+#include <algorithm>
+#include <cmath>
 #include <utility>
 
 #include <opencv2/highgui.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "gui_dispatch.h"
+
+cv::Mat previewPicture(const cv::Mat &frame, double pixelAspect, int width, int height)
+{
+	cv::Mat fitted = frame;
+	if (width > 0 && height > 0 && (width != frame.cols || height != frame.rows)) {
+		const double shownWidth = frame.cols * pixelAspect;
+		const double scale = std::min(width / shownWidth, height / double(frame.rows));
+		const int fittedWidth =
+			std::clamp(static_cast<int>(std::lround(shownWidth * scale)), 1, width);
+		const int fittedHeight =
+			std::clamp(static_cast<int>(std::lround(frame.rows * scale)), 1, height);
+		fitted = cv::Mat::zeros(height, width, CV_8UC3);
+		cv::Mat area =
+			fitted(cv::Rect((width - fittedWidth) / 2, (height - fittedHeight) / 2,
+					fittedWidth, fittedHeight));
+		// Two taps, as GStreamer's scaler by default: a finer filter costs a large frame
+		// several times as much, for a window that shows the stream at a glance.
+		cv::resize(frame, area, area.size(), 0, 0, cv::INTER_LINEAR);
+	}
+	cv::Mat picture;
+	cv::flip(fitted, picture, 0);
+	cv::cvtColor(picture, picture, cv::COLOR_RGB2BGR);
+	return picture;
+}
 
 PreviewWindow::PreviewWindow(std::string title) : state_(std::make_shared<State>())
 {
@@ -25,6 +52,8 @@ void PreviewWindow::setSize(int width, int height)
 {
 	state_->width = width;
 	state_->height = height;
+	width_.store(width, std::memory_order_relaxed);
+	height_.store(height, std::memory_order_relaxed);
 }
 
 bool PreviewWindow::closedByUser() const
@@ -54,7 +83,8 @@ void PreviewWindow::show(State &state, const cv::Mat &frame)
 	}
 	if (!state.opened) {
 		if (state.width > 0 && state.height > 0) {
-			// No tool bar, so the picture itself has the asked-for size.
+			// No tool bar, so the picture itself has the asked-for size. No OpenGL:
+			// without a GPU it costs several times the CPU (docs/performance.md).
 			cv::namedWindow(state.title, cv::WINDOW_NORMAL | cv::WINDOW_KEEPRATIO |
 							     cv::WINDOW_GUI_NORMAL);
 			cv::resizeWindow(state.title, state.width, state.height);

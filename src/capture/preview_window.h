@@ -9,6 +9,12 @@
 
 #include <opencv2/core.hpp>
 
+// Streaming thread. The preview's picture of frame, which is 8-bit RGB stored bottom row first as
+// the frame callback gets it, with pixels pixelAspect times as wide as high: upright, in the
+// window's BGR, fitted into width x height with borders so that its shape is kept. Either size 0:
+// the frame's own size.
+cv::Mat previewPicture(const cv::Mat &frame, double pixelAspect, int width, int height);
+
 class PreviewWindow
 {
 public:
@@ -20,14 +26,18 @@ public:
 
 	// Main thread, before frames flow: the size the window opens at; 0 leaves it the frame's.
 	void setSize(int width, int height);
+	// Streaming thread. The size set, for the pictures offered.
+	int width() const { return width_.load(std::memory_order_relaxed); }
+	int height() const { return height_.load(std::memory_order_relaxed); }
 
 	// Main thread. Whether the user has closed the window: a camera that comes back keeps it
 	// closed.
 	bool closedByUser() const;
 
 	// Streaming thread. frame is 8-bit BGR, top row first, and stays valid while keepAlive
-	// lives. Never waits: it replaces the frame before if that one is still waiting to be
-	// shown, so the preview shows the newest picture and never holds up capture.
+	// lives (null for a frame of its own). Never waits: it replaces the frame before if that
+	// one is still waiting to be shown, so the preview shows the newest picture and never holds
+	// up capture.
 	void offer(const cv::Mat &frame, std::shared_ptr<const void> keepAlive);
 
 private:
@@ -45,4 +55,7 @@ private:
 	static void show(State &state, const cv::Mat &frame);
 
 	std::shared_ptr<State> state_;
+	// Set by the main thread before frames flow; read by the streaming thread.
+	std::atomic<int> width_{ 0 };
+	std::atomic<int> height_{ 0 };
 };

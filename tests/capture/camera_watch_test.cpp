@@ -7,12 +7,16 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
+
+#include "wait_until.h"
 
 using namespace std::chrono_literals;
 
@@ -23,7 +27,22 @@ struct Posts {
 	std::atomic<int> tries{ 0 };
 	std::atomic<int> queued{ 0 };
 	std::atomic<int> refuseFirst{ 0 }; // how many tries fail, as a full hand-off queue does
+
+	std::mutex lock; // guards handedOver
+	// Each camera handed over, as "name at path", in order; see startWatchTakingReturns().
+	std::vector<std::string> handedOver;
+
+	std::vector<std::string> handedOverSoFar()
+	{
+		std::lock_guard guard(lock);
+		return handedOver;
+	}
 };
+
+std::string nameAndPath(const CameraInfo &camera)
+{
+	return camera.name + " at " + (camera.devicePath.empty() ? "no path" : camera.devicePath);
+}
 
 class Watch : public testing::Test
 {
@@ -69,13 +88,46 @@ protected:
 			std::thread([watch = watch_.get()] { watch->captureFailed(); }).join();
 	}
 
+	// The main thread's part done at once, on the watch's thread, so that the test sees which
+	// camera each post hands over, whatever comes after it.
+	void startWatchTakingReturns()
+	{
+		auto watch = std::make_shared<std::atomic<CameraWatch *>>(nullptr);
+		watch_ = std::make_unique<CameraWatch>(
+			camera_,
+			[](std::function<void()> work) {
+				work();
+				return true;
+			},
+			[posts = posts_, watch] {
+				const std::optional<CameraInfo> back =
+					watch->load()->takeReturned();
+				std::lock_guard guard(posts->lock);
+				posts->handedOver.push_back(back ? nameAndPath(*back) : "nothing");
+			});
+		*watch = watch_.get();
+	}
+
+	// The cameras of the key file text instead of the webcams; the watched camera is the one of
+	// that name and path.
+	void useCameras(const std::string &text, const std::string &name, const std::string &path)
+	{
+		const std::string file = testing::TempDir() + "watched-cameras.ini";
+		std::ofstream(file) << text;
+		setenv("EDGE_VIEWER_FAKE_CAMERAS", file.c_str(), 1);
+		camera_ = {};
+		for (const CameraInfo &camera : findCameras())
+			if (camera.name == name && camera.devicePath == path)
+				camera_ = camera;
+	}
+
 	// The fake obeys its lines in order, while the watch's monitor runs.
 	void tell(const std::string &line) { std::ofstream(fifo_) << line << "\n"; }
 
-	static void waitFor(const std::atomic<int> &count, int atLeast)
+	static testing::AssertionResult waitFor(const std::atomic<int> &count, int atLeast,
+						const std::string &what)
 	{
-		while (count < atLeast)
-			std::this_thread::sleep_for(1ms);
+		return waitUntil([&] { return count >= atLeast; }, what);
 	}
 
 	std::string fifo_;
@@ -108,7 +160,7 @@ TEST_F(Watch, OnlyTheCameraInUseComingBackIsHandedOver)
 	tell("add USB_Camera (V4L2)");
 	tell("remove VOLERS HD CAMERA");
 	tell("add VOLERS HD CAMERA");
-	waitFor(posts_->queued, 1);
+	ASSERT_TRUE(waitFor(posts_->queued, 1, "the camera's return posted"));
 	// The lines are obeyed in order: the other camera's return came and went before.
 	EXPECT_EQ(posts_->tries.load(), 1);
 	const std::optional<CameraInfo> back = watch_->takeReturned();
@@ -127,7 +179,7 @@ TEST_F(Watch, ARefusedPostIsTriedAgain)
 	startWatch();
 	tell("remove VOLERS HD CAMERA");
 	tell("add VOLERS HD CAMERA");
-	waitFor(posts_->queued, 1);
+	ASSERT_TRUE(waitFor(posts_->queued, 1, "the camera's return posted after 3 refusals"));
 	EXPECT_EQ(posts_->tries.load(), 4);
 	EXPECT_TRUE(watch_->takeReturned());
 }
@@ -140,7 +192,7 @@ TEST_F(Watch, StopEndsRetriesAndPostsNothingAfter)
 	startWatch();
 	tell("remove VOLERS HD CAMERA");
 	tell("add VOLERS HD CAMERA");
-	waitFor(posts_->tries, 3);
+	ASSERT_TRUE(waitFor(posts_->tries, 3, "3 tries to post the camera's return"));
 	watch_->stop();
 	const int tries = posts_->tries;
 	std::this_thread::sleep_for(5 * CameraWatch::retryInterval);
@@ -156,7 +208,7 @@ TEST_F(Watch, ACameraGoneBeforeCaptureStartedComesBackWhenPluggedIn)
 	startWatch(true); // present, as for a busy camera: nothing to hand over
 	tell("remove VOLERS HD CAMERA");
 	tell("add VOLERS HD CAMERA");
-	waitFor(posts_->queued, 1);
+	ASSERT_TRUE(waitFor(posts_->queued, 1, "the camera's return posted"));
 	EXPECT_EQ(posts_->tries.load(), 1);
 	ASSERT_TRUE(watch_->takeReturned());
 
@@ -166,12 +218,73 @@ TEST_F(Watch, ACameraGoneBeforeCaptureStartedComesBackWhenPluggedIn)
 	gst_device_monitor_start(keepReading.get());
 	watch_.reset();
 	tell("remove VOLERS HD CAMERA");
-	while (cameraPresent(keepReading.get()))
-		std::this_thread::sleep_for(1ms);
+	EXPECT_TRUE(waitUntil([&] { return !cameraPresent(keepReading.get()); },
+			      "the camera unplugged while no watch ran"));
 	startWatch(true);
 	tell("add VOLERS HD CAMERA");
-	waitFor(posts_->queued, 2);
+	EXPECT_TRUE(waitFor(posts_->queued, 2, "the return of a camera gone before capture"));
 	EXPECT_TRUE(watch_->takeReturned());
 	watch_.reset();
 	gst_device_monitor_stop(keepReading.get());
 }
+
+namespace {
+
+// Two cameras of one model, which share a name, on different nodes; and two PipeWire cameras
+// reached through libcamera, which have no node.
+const char *const lookAlikes =
+	"[Left twin]\nname=USB Camera\ncaps=video/x-raw, format=YUY2, width=640, height=480\n"
+	"properties=v4l2deviceprovider, device.path=/dev/video8\n"
+	"[Right twin]\nname=USB Camera\ncaps=video/x-raw, format=YUY2, width=640, height=480\n"
+	"properties=v4l2deviceprovider, device.path=/dev/video9\n"
+	"[Front]\nname=Integrated Camera\ncaps=video/x-raw, format=NV12, width=640, height=480\n"
+	"properties=pipewire-proplist, device.api=libcamera\n"
+	"[Rear]\nname=Rear Camera\ncaps=video/x-raw, format=NV12, width=640, height=480\n"
+	"properties=pipewire-proplist, device.api=libcamera\n";
+
+struct LookAlikeCase {
+	const char *name;
+	const char *watched; // the group, name and path of the watched camera
+	const char *watchedName;
+	const char *watchedPath;
+	const char *other; // the group of the camera it could be taken for
+};
+
+void PrintTo(const LookAlikeCase &cameras, std::ostream *out)
+{
+	*out << cameras.name;
+}
+
+class LookAlikes : public Watch, public testing::WithParamInterface<LookAlikeCase>
+{
+};
+
+} // namespace
+
+// Catches the camera in use recognised by its name only (a second webcam of the same model coming
+// back is taken for it) or by its path only (any PipeWire camera is): the other camera goes and
+// comes back first, and only the watched one's return is handed over.
+TEST_P(LookAlikes, OnlyTheWatchedOneIsHandedOver)
+{
+	const LookAlikeCase &cameras = GetParam();
+	useCameras(lookAlikes, cameras.watchedName, cameras.watchedPath);
+	ASSERT_TRUE(camera_.device)
+		<< "no " << cameras.watchedName << " at " << cameras.watchedPath;
+	startWatchTakingReturns();
+	tell("remove " + std::string(cameras.other));
+	tell("add " + std::string(cameras.other));
+	tell("remove " + std::string(cameras.watched));
+	tell("add " + std::string(cameras.watched));
+	ASSERT_TRUE(waitUntil([&] { return !posts_->handedOverSoFar().empty(); },
+			      "a camera handed over"));
+	EXPECT_EQ(posts_->handedOverSoFar(), std::vector{ nameAndPath(camera_) });
+}
+
+INSTANTIATE_TEST_SUITE_P(Pairs, LookAlikes,
+			 testing::Values(LookAlikeCase{ "SameNameOtherPath", "Left twin",
+							"USB Camera", "/dev/video8", "Right twin" },
+					 LookAlikeCase{ "NoPathOtherName", "Front",
+							"Integrated Camera", "", "Rear" }),
+			 [](const testing::TestParamInfo<LookAlikeCase> &param) {
+				 return param.param.name;
+			 });

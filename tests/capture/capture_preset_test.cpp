@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include <unistd.h>
 
@@ -14,7 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include "capture/cvcam.h"
 #include "capture/gst_handles.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -101,6 +102,24 @@ TEST_F(CameraMatch, IndicesAndDevicePathsNameTheirCamera)
 	EXPECT_EQ(match((dir_ / "video4").string()), 2);
 	EXPECT_EQ(match((dir_ / "by-id" / "usb-Acme_Cam-video-index0").string()), 1);
 	EXPECT_EQ(match((dir_ / "by-id" / ".." / "video0").string()), 0);
+}
+
+// Catches a device path matched by its start or its end, as /dev/video1 would match /dev/video10:
+// whether the node is there to resolve, or only named by a camera behind a sound server.
+TEST_F(CameraMatch, ADevicePathMatchesOnlyAsAWhole)
+{
+	for (const char *node : { "video1", "video10" })
+		std::fclose(std::fopen((dir_ / node).c_str(), "w"));
+	const std::string unseen = "/edge-viewer-no-such-dir/video12";
+	cameras_ = { camera("USB Camera", (dir_ / "video10").string()),
+		     camera("USB Camera", (dir_ / "video1").string()),
+		     camera("PipeWire Camera", unseen) };
+	EXPECT_EQ(match((dir_ / "video1").string()), 1);
+	EXPECT_EQ(match((dir_ / "video10").string()), 0);
+	EXPECT_EQ(match(unseen), 2);
+	for (const std::string &part : { unseen.substr(0, unseen.size() - 1), unseen + "3",
+					 std::string("/video12"), "/tmp" + unseen })
+		EXPECT_EQ(match(part), -1) << part;
 }
 
 // Catches names compared case-sensitively, a part of several names taken as the first, and an
@@ -210,8 +229,7 @@ TEST(Preset, ReachesCaptureWithoutAnyQuestion)
 			 }));
 	ASSERT_EQ(cvcamInit(), 0);
 	ASSERT_EQ(cvcamStart(), 0);
-	while (width == 0)
-		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	EXPECT_TRUE(waitUntil([] { return width != 0; }, "a frame of the preset's camera"));
 	cvcamStop();
 	cvcamExit();
 	EXPECT_EQ(width, 320);
@@ -250,10 +268,29 @@ TEST(Preset, AFormatAloneIsMatchedAgainstTheCameraTheDialogChooses)
 	overrideConsole(nullptr);
 }
 
-// Catches a camera or format that is not there starting a run anyway, or ending it with the
-// status of a run that could not start rather than of a usage error.
+// Catches a camera or format that is not there, or a name that is not one camera's, starting a run
+// anyway, or ending it with the status of a run that could not start rather than of a usage
+// error; and a source that cannot be opened ending it as a usage error.
 TEST(Preset, WhatIsNotThereEndsWithStatusTwoAndOneLine)
 {
+	overrideCameras({ camera("Front Left"), camera("Front Right") });
+	CvcamPreset ambiguous;
+	ambiguous.camera = "front";
+	testing::internal::CaptureStderr();
+	EXPECT_EQ(cvcamPreset(ambiguous), 2);
+	EXPECT_EQ(testing::internal::GetCapturedStderr().rfind(
+			  "edge-viewer: failed to choose camera \"front\": it names more than one",
+			  0),
+		  0u);
+
+	CvcamPreset source;
+	source.source = "/edge-viewer-no-such-dir/clip.avi";
+	testing::internal::CaptureStderr();
+	EXPECT_EQ(cvcamPreset(source), 1);
+	EXPECT_EQ(testing::internal::GetCapturedStderr(),
+		  "edge-viewer: failed to open \"/edge-viewer-no-such-dir/clip.avi\": no such file "
+		  "or directory\n");
+
 	overrideCameras({ camera("Front", "/dev/null") });
 	CvcamPreset preset;
 	preset.camera = "Rear";

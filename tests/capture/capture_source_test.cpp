@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "capture/capture_pipeline.h"
+#include "wait_until.h"
 
 using namespace std::chrono_literals;
 
@@ -134,8 +135,7 @@ TEST_F(Sources, AClipPlaysAtItsOwnPaceAndStartsAgainAtItsEnd)
 	const auto start = std::chrono::steady_clock::now();
 	ASSERT_TRUE(capture->start(error)) << error;
 	// Three times through the clip; a slow machine only takes longer.
-	for (int i = 0; i < 6000 && framesSeen < 30; ++i)
-		std::this_thread::sleep_for(10ms);
+	EXPECT_TRUE(waitUntil([] { return framesSeen >= 30; }, "30 frames of the clip"));
 	const double seconds =
 		std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 	const int frames = framesSeen;

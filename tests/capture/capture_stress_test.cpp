@@ -63,10 +63,12 @@ public:
 			  std::unique_lock lock(lock_);
 			  while (!done_) {
 				  if (Clock::now() - lastProgress_ > roundBound) {
-					  std::fprintf(
-						  stderr,
-						  "deadlock: round %d did not end within %lld s\n",
-						  round_, static_cast<long long>(roundBound / 1s));
+					  std::fprintf(stderr,
+						       "deadlock: round %d did not end within %lld "
+						       "s, waiting for %s\n",
+						       round_,
+						       static_cast<long long>(roundBound / 1s),
+						       waitingFor_);
 					  std::_Exit(3);
 				  }
 				  wake_.wait_for(lock, 1s);
@@ -88,6 +90,13 @@ public:
 		std::lock_guard guard(lock_);
 		round_ = round;
 		lastProgress_ = Clock::now();
+		waitingFor_ = "the round's set-up";
+	}
+	// what: a string literal, named in the report of a deadlock.
+	void waitingFor(const char *what)
+	{
+		std::lock_guard guard(lock_);
+		waitingFor_ = what;
 	}
 
 private:
@@ -95,15 +104,19 @@ private:
 	std::condition_variable wake_;
 	Clock::time_point lastProgress_ = Clock::now();
 	int round_ = 0;
+	const char *waitingFor_ = "";
 	bool done_ = false;
 	std::thread thread_;
 };
 
 enum class StopMoment { rightAfterStart, duringACallback, whileTheHandOffIsFull, afterSomeFrames };
 
+// Spins rather than sleeps, so the stop can land at any moment of a callback; the watchdog bounds
+// it.
 template <typename Condition>
-void waitUntil(Condition condition)
+void spinUntil(Watchdog &watchdog, const char *what, Condition condition)
 {
+	watchdog.waitingFor(what);
 	while (!condition())
 		std::this_thread::yield();
 }
@@ -145,15 +158,18 @@ TEST(CaptureStress, AThousandLivesEachEndPromptlyWithNoFrameAfterStop)
 		case StopMoment::rightAfterStart:
 			break;
 		case StopMoment::duringACallback:
-			waitUntil([] { return callbacksInFlight > 0; });
+			spinUntil(watchdog, "a callback in flight",
+				  [] { return callbacksInFlight > 0; });
 			break;
 		case StopMoment::whileTheHandOffIsFull:
 			// Two queued, the third poster blocked in post().
-			waitUntil(
-				[] { return handOff.pendingCount() == 2 && framesThisRound >= 2; });
+			spinUntil(watchdog, "a full hand-off", [] {
+				return handOff.pendingCount() == 2 && framesThisRound >= 2;
+			});
 			break;
 		case StopMoment::afterSomeFrames: {
 			const int target = framesBeforeStop(random);
+			watchdog.waitingFor("frames before the stop");
 			while (framesThisRound < target) {
 				handOff.runPending();
 				handOff.waitForWork(1ms);
@@ -164,6 +180,7 @@ TEST(CaptureStress, AThousandLivesEachEndPromptlyWithNoFrameAfterStop)
 
 		// The viewer's order: the key wait closes the hand-off, then capture stops.
 		handOff.close();
+		watchdog.waitingFor("cvcamStop() to return");
 		const auto stopStarted = Clock::now();
 		cvcamStop();
 		longestStop = std::max(longestStop, Clock::now() - stopStarted);

@@ -13,6 +13,7 @@
 
 #include "capture/camera_list.h"
 #include "capture/console.h"
+#include "wait_until.h"
 
 using namespace std::chrono_literals;
 
@@ -74,8 +75,7 @@ TEST_F(CaptureInterface, OnlyTheEnabledCameraDeliversToTheCallback)
 	EXPECT_EQ(framesSeen, 0);
 	ASSERT_EQ(cvcamStart(), 0);
 	EXPECT_EQ(cvcamStart(), 0); // a second start must not crash or stop capture
-	while (framesSeen < 3)
-		std::this_thread::sleep_for(1ms);
+	ASSERT_TRUE(waitUntil([] { return framesSeen >= 3; }, "3 frames"));
 	EXPECT_EQ(lastWidth, 96);
 	EXPECT_EQ(cvcamStop(), 0);
 	const int atStop = framesSeen;
@@ -95,8 +95,7 @@ TEST_F(CaptureInterface, TestPatternDeliversLive640x480Frames)
 	cvcamSetProperty(0, "callback", reinterpret_cast<void *>(&countFrame));
 	ASSERT_EQ(cvcamInit(), 0);
 	ASSERT_EQ(cvcamStart(), 0);
-	while (framesSeen < 2)
-		std::this_thread::sleep_for(1ms);
+	ASSERT_TRUE(waitUntil([] { return framesSeen >= 2; }, "2 frames"));
 	EXPECT_EQ(lastWidth, 640);
 }
 
@@ -151,8 +150,8 @@ TEST_F(CaptureInterface, TheFormatPickedOnThePageIsTheOneCaptured)
 		ASSERT_EQ(cvcamInit(), 0);
 		ASSERT_EQ(cvcamStart(), 0);
 		framesSeen = 0;
-		while (framesSeen < 2)
-			std::this_thread::sleep_for(1ms);
+		ASSERT_TRUE(waitUntil([] { return framesSeen >= 2; }, "2 frames"))
+			<< (terminal ? "with" : "without") << " a terminal";
 		cvcamStop();
 		cvcamExit();
 		EXPECT_EQ(lastWidth, terminal ? 320 : 640);

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "capture/capture_pipeline.h"
+#include "wait_until.h"
 
 using namespace std::chrono_literals;
 
@@ -131,8 +132,7 @@ TEST(NewestFrame, ASlowCallbackGetsTheNewestFrameInOrder)
 	auto pipeline = CapturePipeline::create(numberingCamera(), slowCallback, error);
 	ASSERT_TRUE(pipeline) << error;
 	ASSERT_TRUE(pipeline->start(error)) << error;
-	while (framesSeen() < 12)
-		std::this_thread::sleep_for(5ms);
+	ASSERT_TRUE(waitUntil([] { return framesSeen() >= 12; }, "12 frames"));
 	// With a frame in the callback and the next one waiting: a hang, not a slow machine, takes
 	// seconds.
 	const auto stopStarted = std::chrono::steady_clock::now();
@@ -165,12 +165,15 @@ struct HeldReport {
 		std::unique_lock guard(lock);
 		reported = true;
 		changed.notify_all();
-		changed.wait(guard, [this] { return released; });
+		// A test that failed before letting it go must not leave stop() waiting for ever.
+		waitUntil(
+			changed, guard, [this] { return released; }, "the report let go");
 	}
-	void waitUntilReported()
+	testing::AssertionResult waitUntilReported()
 	{
 		std::unique_lock guard(lock);
-		changed.wait(guard, [this] { return reported; });
+		return waitUntil(
+			changed, guard, [this] { return reported; }, "the stall reported");
 	}
 	void release()
 	{
@@ -189,8 +192,9 @@ std::atomic<int> callbacksAfterStopCalled{ 0 };
 void callbackHoldingTheFirstFrame(const cv::Mat &)
 {
 	static std::atomic<bool> first{ true };
+	// The test's own thread says so if the report never comes.
 	if (first.exchange(false))
-		heldReport.waitUntilReported();
+		(void)heldReport.waitUntilReported();
 	if (stopCalled)
 		++callbacksAfterStopCalled;
 }
@@ -211,15 +215,15 @@ TEST(NewestFrame, NoCallbackStartsOnceStopHasBegun)
 						error, options);
 	ASSERT_TRUE(pipeline) << error;
 	ASSERT_TRUE(pipeline->start(error)) << error;
-	heldReport.waitUntilReported();
+	ASSERT_TRUE(heldReport.waitUntilReported());
 
 	std::thread stopping([&] {
 		stopCalled = true;
 		pipeline->stop();
 	});
 	const std::uint32_t atStop = framesCaptured.load();
-	while (framesCaptured.load() < atStop + 10)
-		std::this_thread::sleep_for(5ms);
+	EXPECT_TRUE(waitUntil([atStop] { return framesCaptured.load() >= atStop + 10; },
+			      "10 frames captured while stop() waits"));
 	heldReport.release();
 	stopping.join();
 

@@ -17,6 +17,7 @@
 
 #include "capture/capture_pipeline.h"
 #include "capture/capture_source.h"
+#include "wait_until.h"
 
 using namespace std::chrono_literals;
 
@@ -106,11 +107,10 @@ void noteFrame(const cv::Mat &frame)
 	++framesSeen;
 }
 
-bool waitForFrames(int count)
+testing::AssertionResult waitForFrames(int count)
 {
-	for (int i = 0; i < 1000 && framesSeen < count; ++i)
-		std::this_thread::sleep_for(10ms);
-	return framesSeen >= count;
+	return waitUntil([count] { return framesSeen >= count; },
+			 std::to_string(count) + " frames in all");
 }
 
 // Catches a still that is processed again and again while nothing moves, one that is never shown

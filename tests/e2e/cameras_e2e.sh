@@ -68,13 +68,13 @@ e2e_start
 e2e_wait_for_line "busy"
 sleep 0.5
 e2e_end
-busy_line="edge-viewer: failed to start camera \"VOLERS HD CAMERA\": it is busy, probably in use by another program (Device '/dev/video0' is busy)"
+busy_line="edge-viewer: failed to start camera \"VOLERS HD CAMERA\": it is busy, probably in use by another program (device '/dev/video0' is busy)"
 e2e_expect_lines "$busy_line"
 echo "busy: exit 0 ${elapsed} ms after the key; said: $busy_line"
 
 # Unplugged and plugged in again: other cameras coming and going change nothing; the camera in use
 # gets its fault line, the picture stays, and capture resumes on its own when it is back.
-unplugged="edge-viewer: failed to capture from camera \"VOLERS HD CAMERA\": it stopped delivering frames; was it unplugged? (Could not read from resource)"
+unplugged="edge-viewer: failed to capture from camera \"VOLERS HD CAMERA\": it stopped delivering frames; was it unplugged? (could not read from resource)"
 back="edge-viewer: camera \"VOLERS HD CAMERA\" is back"
 e2e_case="replug"
 e2e_fake_cameras "VOLERS HD CAMERA" "USB_Camera (V4L2)"

@@ -2,13 +2,14 @@
 // from a key file, each making a live moving picture in the formats its caps offer, and cameras
 // that are unplugged and plugged in again through a FIFO.
 //
-// EDGE_VIEWER_FAKE_CAMERAS names a GLib key file; each group is one camera, named as the group:
+// EDGE_VIEWER_FAKE_CAMERAS names a GLib key file; each group is one camera:
+//   name        the name it shows; the group's name unless given (two of one model share one)
 //   caps        the caps, as gst-device-monitor-1.0 prints them (lines joined with ";"); none
 //               makes a device without video caps
 //   class       the device class; Video/Source unless given
 //   properties  a GstStructure string: the device's properties (device.path, api.v4l2.path...)
 //   busy        true: starting it fails as a V4L2 camera in use by another program does
-// EDGE_VIEWER_FAKE_CAMERA_CONTROL names a FIFO that takes lines "remove NAME" and "add NAME".
+// EDGE_VIEWER_FAKE_CAMERA_CONTROL names a FIFO that takes lines "remove GROUP" and "add GROUP".
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -64,10 +65,9 @@ GstDevice *presentDevice(GstDeviceProvider *provider, const std::string &camera)
 	GstDevice *found = nullptr;
 	GST_OBJECT_LOCK(provider);
 	for (GList *item = provider->devices; item && !found; item = item->next) {
-		gchar *name = gst_device_get_display_name(GST_DEVICE(item->data));
-		if (camera == name)
+		const char *group = groupOf(GST_DEVICE(item->data));
+		if (group && camera == group)
 			found = GST_DEVICE(gst_object_ref(item->data));
-		g_free(name);
 	}
 	GST_OBJECT_UNLOCK(provider);
 	return found;

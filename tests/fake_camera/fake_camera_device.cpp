@@ -39,7 +39,7 @@ std::set<std::string> unplugged;
 
 struct FakeCameraSrc {
 	GstBin parent;
-	gchar *camera;	     // the device's display name
+	gchar *camera;	     // the device's key file group
 	gchar *path;	     // the device node named in messages
 	const char *pattern; // its entry in patterns
 	gboolean busy;
@@ -176,6 +176,7 @@ void fake_camera_src_class_init(FakeCameraSrcClass *klass)
 
 struct FakeCameraDevice {
 	GstDevice parent;
+	gchar *group;
 	gchar *path;
 	const char *pattern; // its entry in patterns
 	gboolean busy;
@@ -193,7 +194,7 @@ GstElement *createSource(GstDevice *device, const gchar *name)
 	auto *self = reinterpret_cast<FakeCameraDevice *>(device);
 	auto *source = static_cast<FakeCameraSrc *>(
 		g_object_new(fake_camera_src_get_type(), "name", name, nullptr));
-	source->camera = gst_device_get_display_name(device);
+	source->camera = g_strdup(self->group);
 	source->path = g_strdup(self->path);
 	source->pattern = self->pattern;
 	source->busy = self->busy;
@@ -205,6 +206,7 @@ GstElement *createSource(GstDevice *device, const gchar *name)
 
 void finalizeDevice(GObject *object)
 {
+	g_free(reinterpret_cast<FakeCameraDevice *>(object)->group);
 	g_free(reinterpret_cast<FakeCameraDevice *>(object)->path);
 	G_OBJECT_CLASS(fake_camera_device_parent_class)->finalize(object);
 }
@@ -220,6 +222,13 @@ void fake_camera_device_class_init(FakeCameraDeviceClass *klass)
 }
 
 } // namespace
+
+const char *groupOf(GstDevice *device)
+{
+	if (!G_TYPE_CHECK_INSTANCE_TYPE(device, fake_camera_device_get_type()))
+		return nullptr;
+	return reinterpret_cast<FakeCameraDevice *>(device)->group;
+}
 
 void setUnplugged(const std::string &camera, bool away)
 {
@@ -253,18 +262,20 @@ GstDevice *deviceFromKeyFile(GKeyFile *file, const char *camera)
 	GstCaps *caps = capsText && *capsText ? gst_caps_from_string(capsText) : nullptr;
 	if (!caps)
 		caps = gst_caps_new_empty();
+	gchar *name = g_key_file_get_string(file, camera, "name", nullptr);
 	gchar *klass = g_key_file_get_string(file, camera, "class", nullptr);
 	gchar *propertiesText = g_key_file_get_string(file, camera, "properties", nullptr);
 	GstStructure *properties =
 		propertiesText ? gst_structure_from_string(propertiesText, nullptr) : nullptr;
 
 	auto *device = static_cast<FakeCameraDevice *>(g_object_new(
-		fake_camera_device_get_type(), "display-name", camera, "caps", caps, "device-class",
-		klass ? klass : "Video/Source", "properties", properties, nullptr));
+		fake_camera_device_get_type(), "display-name", name ? name : camera, "caps", caps,
+		"device-class", klass ? klass : "Video/Source", "properties", properties, nullptr));
 	const char *path =
 		properties ? gst_structure_get_string(properties, "device.path") : nullptr;
 	if (!path && properties)
 		path = gst_structure_get_string(properties, "api.v4l2.path");
+	device->group = g_strdup(camera);
 	device->path = g_strdup(path ? path : camera);
 	device->pattern = patterns[index % G_N_ELEMENTS(patterns)];
 	device->busy = g_key_file_get_boolean(file, camera, "busy", nullptr);
@@ -273,6 +284,7 @@ GstDevice *deviceFromKeyFile(GKeyFile *file, const char *camera)
 		gst_structure_free(properties);
 	g_free(propertiesText);
 	g_free(klass);
+	g_free(name);
 	gst_caps_unref(caps);
 	g_free(capsText);
 	return GST_DEVICE(device);

@@ -10,7 +10,11 @@
 // Its source element is a live videotestsrc in a bin, with a pattern of its own per group.
 GstDevice *deviceFromKeyFile(GKeyFile *file, const char *camera);
 
-// Any thread. Marks camera unplugged or back: an unplugged camera's sources fail as an unplugged
-// V4L2 camera's do, whether streaming or starting.
+// Any thread. The key file group device was made from: the camera's own name in the control
+// lines, which its display name need not be. Null for a device of another provider.
+const char *groupOf(GstDevice *device);
+
+// Any thread. Marks the camera of a group unplugged or back: an unplugged camera's sources fail
+// as an unplugged V4L2 camera's do, whether streaming or starting.
 void setUnplugged(const std::string &camera, bool away);
 bool isUnplugged(const char *camera);
