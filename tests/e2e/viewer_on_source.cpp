@@ -1,12 +1,13 @@
 // The real viewer with cameras whose sources are GStreamer descriptions, so that end-to-end tests
-// can give it cameras that fail in known ways, or several cameras to choose from.
+// can give it cameras that fail in known ways, or several cameras to choose from. The cameras go
+// in through the camera list's override; then the program's own main runs, as users start it.
 // Usage: viewer_on_source NAME SOURCE_DESCRIPTION [NAME SOURCE_DESCRIPTION ...]
 #include <cstdio>
 #include <utility>
 #include <vector>
 
 #include "capture/camera_list.h"
-#include "edge_viewer.h"
+#include "viewer_main.h"
 
 int main(int argc, char **argv)
 {
@@ -23,5 +24,7 @@ int main(int argc, char **argv)
 					      .device = nullptr,
 					      .sourceDescription = argv[i + 1] });
 	overrideCameras(std::move(cameras));
-	return runEdgeViewer();
+	char program[] = "edge-viewer";
+	char *arguments[] = { program, nullptr };
+	return viewerMain(1, arguments);
 }

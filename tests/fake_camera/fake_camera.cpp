@@ -65,8 +65,7 @@ GstDevice *presentDevice(GstDeviceProvider *provider, const std::string &camera)
 	GstDevice *found = nullptr;
 	GST_OBJECT_LOCK(provider);
 	for (GList *item = provider->devices; item && !found; item = item->next) {
-		const char *group = groupOf(GST_DEVICE(item->data));
-		if (group && camera == group)
+		if (isDeviceOf(GST_DEVICE(item->data), camera))
 			found = GST_DEVICE(gst_object_ref(item->data));
 	}
 	GST_OBJECT_UNLOCK(provider);

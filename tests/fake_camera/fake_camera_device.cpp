@@ -35,6 +35,11 @@ void setProperties(GstElement *element, const char *settings)
 std::mutex unpluggedLock;
 std::set<std::string> unplugged;
 
+// Held while a device's names are read on the control thread and while they are freed, on
+// whichever thread drops the device's last reference: the device reaches that thread through
+// GStreamer's bus, whose locks ThreadSanitizer cannot see.
+std::mutex deviceNamesLock;
+
 // ---- The source: a bin around videotestsrc, built once the format downstream wants is known ----
 
 struct FakeCameraSrc {
@@ -194,8 +199,11 @@ GstElement *createSource(GstDevice *device, const gchar *name)
 	auto *self = reinterpret_cast<FakeCameraDevice *>(device);
 	auto *source = static_cast<FakeCameraSrc *>(
 		g_object_new(fake_camera_src_get_type(), "name", name, nullptr));
-	source->camera = g_strdup(self->group);
-	source->path = g_strdup(self->path);
+	{
+		const std::lock_guard lock(deviceNamesLock);
+		source->camera = g_strdup(self->group);
+		source->path = g_strdup(self->path);
+	}
 	source->pattern = self->pattern;
 	source->busy = self->busy;
 	source->deviceCaps = gst_device_get_caps(device);
@@ -206,8 +214,11 @@ GstElement *createSource(GstDevice *device, const gchar *name)
 
 void finalizeDevice(GObject *object)
 {
-	g_free(reinterpret_cast<FakeCameraDevice *>(object)->group);
-	g_free(reinterpret_cast<FakeCameraDevice *>(object)->path);
+	{
+		const std::lock_guard lock(deviceNamesLock);
+		g_free(reinterpret_cast<FakeCameraDevice *>(object)->group);
+		g_free(reinterpret_cast<FakeCameraDevice *>(object)->path);
+	}
 	G_OBJECT_CLASS(fake_camera_device_parent_class)->finalize(object);
 }
 
@@ -223,11 +234,13 @@ void fake_camera_device_class_init(FakeCameraDeviceClass *klass)
 
 } // namespace
 
-const char *groupOf(GstDevice *device)
+bool isDeviceOf(GstDevice *device, const std::string &camera)
 {
 	if (!G_TYPE_CHECK_INSTANCE_TYPE(device, fake_camera_device_get_type()))
-		return nullptr;
-	return reinterpret_cast<FakeCameraDevice *>(device)->group;
+		return false;
+	const std::lock_guard lock(deviceNamesLock);
+	const char *group = reinterpret_cast<FakeCameraDevice *>(device)->group;
+	return group && camera == group;
 }
 
 void setUnplugged(const std::string &camera, bool away)

@@ -10,9 +10,9 @@
 // Its source element is a live videotestsrc in a bin, with a pattern of its own per group.
 GstDevice *deviceFromKeyFile(GKeyFile *file, const char *camera);
 
-// Any thread. The key file group device was made from: the camera's own name in the control
-// lines, which its display name need not be. Null for a device of another provider.
-const char *groupOf(GstDevice *device);
+// Any thread. Whether device was made from the key file group camera: the camera's own name in
+// the control lines, which its display name need not be. False for a device of another provider.
+bool isDeviceOf(GstDevice *device, const std::string &camera);
 
 // Any thread. Marks the camera of a group unplugged or back: an unplugged camera's sources fail
 // as an unplugged V4L2 camera's do, whether streaming or starting.
