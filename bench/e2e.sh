@@ -11,7 +11,7 @@
 #   peer WxH@FPS cpu_ms_per_frame=.. cpu_pct=.. rss_mib=.. load=..
 #   idle cpu_pct=..
 # p99_first_ms and p99_last_ms are the p99 of the first and of the last third of the run. The
-# stages of a painted frame: capture to converted (the frame reaches the callback's queue), queued
+# stages of a painted frame: capture to converted (the frame leaves the conversion), queued
 # (its wait there), the callback, and painted (from the callback's hand-off to the window seen
 # painted). The viewer's CPU leaves out the timed viewer's paint observer, whose own share of a
 # core is observer_cpu_pct.
