@@ -21,8 +21,13 @@ start() {
 }
 
 start
-eval "$(xdotool getwindowgeometry --shell "$preview")"
-[ "$WIDTH" = 640 ] && [ "$HEIGHT" = 480 ] || fail "the preview is ${WIDTH}x$HEIGHT, not 640x480"
+# highgui shows a window at its own size before the viewer's size reaches it.
+preview_is_640x480() {
+  eval "$(xdotool getwindowgeometry --shell "$preview")"
+  e2e_why="${WIDTH}x$HEIGHT"
+  [ "$WIDTH" = 640 ] && [ "$HEIGHT" = 480 ]
+}
+e2e_wait 10 "preview of 640x480" preview_is_640x480
 
 # Edge pixels inside the picture, which the window centres under its tool bar.
 edge_pixels() { # name
