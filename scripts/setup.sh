@@ -8,6 +8,8 @@ packages=(
   # build
   cmake g++ make pkg-config clang-format
   libopencv-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
+  # the screen's work area and the window's parts, asked of the Qt that highgui draws with
+  qtbase5-dev
   libgtest-dev libbenchmark-dev
   # the fuzz target: Clang with its libFuzzer and sanitizer runtimes
   clang-14 libclang-rt-14-dev

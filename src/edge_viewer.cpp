@@ -14,6 +14,7 @@
 #include "edge_thresholds.h"
 #include "frame_pipeline.h"
 #include "gui_dispatch.h"
+#include "screen_fit.h"
 #include "user_message.h"
 
 namespace {
@@ -33,6 +34,14 @@ void onT2Moved(int position, void *)
 {
 	threshold2.store(position, std::memory_order_relaxed);
 	cvcamRedeliver();
+}
+
+// The room changes when the window manager frames the window, or the window goes to another
+// screen: live frames follow by themselves, a still is asked for its picture again.
+void followScreenRoom()
+{
+	if (setEdgePictureRoom(pictureRoom(edgeWindow)))
+		cvcamRedeliver();
 }
 
 void createThresholdSlider(const char *name, const std::atomic<int> &threshold,
@@ -113,15 +122,20 @@ int runEdgeViewer(const ViewerSettings &settings)
 	createThresholdSlider("T2", threshold2, onT2Moved);
 	guiDispatcher().open();
 
-	// 6. A failed start still waits for the key, which ends the run as usual.
+	// 6. The picture is fitted to the room the screen leaves beside the tool bar and the
+	//    sliders, which must stay in reach; a picture that fits is shown at its own size.
+	compactToolBar(edgeWindow);
+	setEdgePictureRoom(pictureRoom(edgeWindow));
+
+	// 7. A failed start still waits for the key, which ends the run as usual.
 	cvcamInit();
 	cvcamStart();
 
-	// 7. Any key, or closing "edge", ends the run. Frames may arrive until capture stops; from
+	// 8. Any key, or closing "edge", ends the run. Frames may arrive until capture stops; from
 	//    here on their display work is dropped instead of waiting for this thread.
-	waitKeyRunningGuiWork(edgeWindow);
+	waitKeyRunningGuiWork(edgeWindow, followScreenRoom);
 
-	// 8. Teardown, by the guards in reverse order: stop capture, release the capture layer,
+	// 9. Teardown, by the guards in reverse order: stop capture, release the capture layer,
 	//    then close every window.
 	return 0;
 }

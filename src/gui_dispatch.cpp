@@ -152,7 +152,7 @@ bool onGuiThread()
 	return std::this_thread::get_id() == guiThreadId;
 }
 
-int waitKeyRunningGuiWork(const std::string &window)
+int waitKeyRunningGuiWork(const std::string &window, const std::function<void()> &afterEvents)
 {
 	GuiDispatcher &dispatcher = guiDispatcher();
 	int key = -1;
@@ -165,6 +165,8 @@ int waitKeyRunningGuiWork(const std::string &window)
 		// resize would show the window again.
 		if (!windowVisible(window))
 			break;
+		if (afterEvents)
+			afterEvents();
 		// Work is run as soon as it arrives and painted by the very next pump, so a picture
 		// waits neither for the pump interval nor for an extra pump. Running it straight
 		// after the wait is safe: window events, a close among them, are handled only

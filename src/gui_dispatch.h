@@ -84,5 +84,7 @@ bool onGuiThread();
 
 // Main thread. The key wait: runs posted GUI work and pumps window events until a key is pressed
 // in a window, or until the window named window is closed. Then closes the dispatcher, so the
-// streaming thread never waits for the main thread again. Returns the key, or -1 for a close.
-int waitKeyRunningGuiWork(const std::string &window);
+// streaming thread never waits for the main thread again. afterEvents, when given, runs on this
+// thread after each pump of window events. Returns the key, or -1 for a close.
+int waitKeyRunningGuiWork(const std::string &window,
+			  const std::function<void()> &afterEvents = nullptr);

@@ -2,6 +2,7 @@
 // frame.
 #include "capture_pipeline.h"
 
+#include <cmath>
 #include <exception>
 #include <utility>
 
@@ -320,8 +321,10 @@ GstFlowReturn CapturePipeline::onNewPreviewSample(GstAppSink *sink, gpointer sel
 						   ? static_cast<double>(info.par_n) / info.par_d
 						   : 1.0;
 		PreviewWindow &preview = *capture->preview_;
-		preview.offer(previewPicture(frame.view(), pixelAspect, preview.width(),
-					     preview.height()),
+		const cv::Mat view = frame.view();
+		const cv::Size shown = preview.fitted(
+			{ static_cast<int>(std::lround(view.cols * pixelAspect)), view.rows });
+		preview.offer(previewPicture(view, pixelAspect, shown.width, shown.height),
 			      nullptr);
 	} catch (...) {
 		// As for the edge frames: the preview frame is lost, capture goes on.

@@ -9,6 +9,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include "gui_dispatch.h"
+#include "picture_fit.h"
+#include "screen_fit.h"
 
 cv::Mat previewPicture(const cv::Mat &frame, double pixelAspect, int width, int height)
 {
@@ -50,10 +52,29 @@ PreviewWindow::~PreviewWindow()
 
 void PreviewWindow::setSize(int width, int height)
 {
+	// Never larger than the screen: a size asked for that does not fit keeps its shape.
+	const cv::Size room = screenRoom(state_->title);
+	if (width > 0 && height > 0) {
+		const cv::Size size = fittedSize({ width, height }, room);
+		width = size.width;
+		height = size.height;
+	}
 	state_->width = width;
 	state_->height = height;
 	width_.store(width, std::memory_order_relaxed);
 	height_.store(height, std::memory_order_relaxed);
+	roomWidth_.store(room.width, std::memory_order_relaxed);
+	roomHeight_.store(room.height, std::memory_order_relaxed);
+}
+
+cv::Size PreviewWindow::fitted(cv::Size pictureSize) const
+{
+	const int width = width_.load(std::memory_order_relaxed);
+	const int height = height_.load(std::memory_order_relaxed);
+	if (width > 0 && height > 0)
+		return { width, height };
+	return fittedSize(pictureSize, { roomWidth_.load(std::memory_order_relaxed),
+					 roomHeight_.load(std::memory_order_relaxed) });
 }
 
 bool PreviewWindow::closedByUser() const

@@ -24,11 +24,15 @@ public:
 	// Main thread: closes the window if it is open.
 	~PreviewWindow();
 
-	// Main thread, before frames flow: the size the window opens at; 0 leaves it the frame's.
+	// Main thread, before frames flow: the size the window opens at, fitted to the screen; 0
+	// leaves it the frame's, which is then fitted (fitted()).
 	void setSize(int width, int height);
 	// Streaming thread. The size set, for the pictures offered.
 	int width() const { return width_.load(std::memory_order_relaxed); }
 	int height() const { return height_.load(std::memory_order_relaxed); }
+	// Streaming thread. The size a picture of pictureSize is offered at: the size set or, with
+	// none, pictureSize fitted to the screen.
+	cv::Size fitted(cv::Size pictureSize) const;
 
 	// Main thread. Whether the user has closed the window: a camera that comes back keeps it
 	// closed.
@@ -58,4 +62,6 @@ private:
 	// Set by the main thread before frames flow; read by the streaming thread.
 	std::atomic<int> width_{ 0 };
 	std::atomic<int> height_{ 0 };
+	std::atomic<int> roomWidth_{ 0 }; // the screen's room; 0: no limit known
+	std::atomic<int> roomHeight_{ 0 };
 };

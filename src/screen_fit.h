@@ -1,0 +1,22 @@
+// What the screen leaves for a window's picture, asked of the GUI toolkit behind highgui.
+#pragma once
+
+#include <string>
+
+#include <opencv2/core.hpp>
+
+// Main thread, once highgui has made the window. The largest picture the window named window can
+// show with its tool bar, its sliders and the window manager's frame all inside the usable area
+// of its screen (the work area, without panels), in the picture's pixels. An empty size when
+// there is no such window or no screen: no limit is known.
+cv::Size pictureRoom(const std::string &window);
+
+// Main thread, before the window exists. The room of a window without tool bar or sliders on the
+// main screen: the work area less a frame like the one window has (none when it has no frame).
+// An empty size when the GUI toolkit has not started or knows no screen.
+cv::Size screenRoom(const std::string &window);
+
+// Main thread. Keeps highgui's tool bar and status bar from making window wider than its picture
+// and sliders need: the tool bar's buttons that do not fit go to its overflow menu, and the
+// window's shortcuts (Ctrl+S among them) stay.
+void compactToolBar(const std::string &window);
