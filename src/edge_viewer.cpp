@@ -12,6 +12,7 @@
 #include "capture/cvcam.h"
 #include "display_check.h"
 #include "edge_thresholds.h"
+#include "edge_view.h"
 #include "frame_pipeline.h"
 #include "gui_dispatch.h"
 #include "screen_fit.h"
@@ -34,6 +35,27 @@ void onT2Moved(int position, void *)
 {
 	threshold2.store(position, std::memory_order_relaxed);
 	cvcamRedeliver();
+}
+
+// Where the last press or drag step of the left button was in "edge"; main thread only.
+cv::Point dragFrom;
+
+// A double click switches a picture larger than its room between the whole of it and its
+// full-size detail under the mouse; a drag moves the detail. A still is asked for its picture
+// again, as after a slider move.
+void onEdgeMouse(int event, int x, int y, int flags, void *)
+{
+	bool changed = false;
+	if (event == cv::EVENT_LBUTTONDBLCLK) {
+		changed = switchEdgeView({ x, y });
+	} else if (event == cv::EVENT_LBUTTONDOWN) {
+		dragFrom = { x, y };
+	} else if (event == cv::EVENT_MOUSEMOVE && (flags & cv::EVENT_FLAG_LBUTTON)) {
+		changed = moveEdgeView(cv::Point(x, y) - dragFrom);
+		dragFrom = { x, y };
+	}
+	if (changed)
+		cvcamRedeliver();
 }
 
 // The room changes when the window manager frames the window, or the window goes to another
@@ -124,8 +146,10 @@ int runEdgeViewer(const ViewerSettings &settings)
 
 	// 6. The picture is fitted to the room the screen leaves beside the tool bar and the
 	//    sliders, which must stay in reach; a picture that fits is shown at its own size.
+	//    The mouse shows full-size detail of a picture shown smaller.
 	compactToolBar(edgeWindow);
 	setEdgePictureRoom(pictureRoom(edgeWindow));
+	cv::setMouseCallback(edgeWindow, onEdgeMouse);
 
 	// 7. A failed start still waits for the key, which ends the run as usual.
 	cvcamInit();

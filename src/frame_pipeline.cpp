@@ -1,7 +1,6 @@
 // Per-frame edge detection: one grey conversion, one Canny pass, one in-place flip, no frame copy.
 #include "frame_pipeline.h"
 
-#include <algorithm>
 #include <exception>
 
 #include <opencv2/core.hpp>
@@ -9,22 +8,14 @@
 #include <opencv2/imgproc.hpp>
 
 #include "edge_thresholds.h"
+#include "edge_view.h"
 #include "gui_dispatch.h"
-#include "picture_fit.h"
 
 // The driver sets them from the command line before any frame.
 std::atomic<int> threshold1{ defaultThreshold1 };
 std::atomic<int> threshold2{ defaultThreshold2 };
 
 namespace {
-
-// Set by the main thread from the screen; read once per frame by edgeFrameCallback. One atomic for
-// both sides, so that no frame sees a new width with an old height.
-struct Room {
-	int width;
-	int height;
-};
-std::atomic<Room> edgeRoom{ Room{ 0, 0 } };
 
 constexpr int cannyAperture = 3;
 constexpr int flipAboutHorizontalAxis = 0;
@@ -62,19 +53,6 @@ cv::Mat edgeImageAtSliders(const cv::Mat &frame)
 			   threshold2.load(std::memory_order_relaxed));
 }
 
-bool setEdgePictureRoom(cv::Size room)
-{
-	const Room wanted{ std::max(room.width, 0), std::max(room.height, 0) };
-	const Room before = edgeRoom.exchange(wanted, std::memory_order_relaxed);
-	return before.width != wanted.width || before.height != wanted.height;
-}
-
-cv::Mat edgePictureInRoom(const cv::Mat &edges)
-{
-	const Room room = edgeRoom.load(std::memory_order_relaxed);
-	return shrinkKeepingEdges(edges, fittedSize(edges.size(), { room.width, room.height }));
-}
-
 void edgeFrameCallback(const cv::Mat &frame)
 {
 	try {
@@ -85,7 +63,7 @@ void edgeFrameCallback(const cv::Mat &frame)
 		// no more pixels than the screen shows. Handed over as the one channel it is:
 		// highgui turns every picture into RGB of its own before Qt draws it, and from
 		// one channel that costs least.
-		const cv::Mat picture = edgePictureInRoom(edgeImageAtSliders(frame));
+		const cv::Mat picture = edgePictureShown(edgeImageAtSliders(frame));
 		showImageSized(edgeWindow, picture, picture.cols, picture.rows);
 	} catch (const std::exception &) {
 		// The streaming thread is C code: an exception must not unwind into it. The frame

@@ -6,10 +6,12 @@
 
 #include <QApplication>
 #include <QGraphicsView>
+#include <QLayout>
 #include <QScreen>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QWidget>
+#include <algorithm>
 
 namespace {
 
@@ -35,6 +37,28 @@ QSize frameOf(const QWidget *widget)
 	return widget->frameGeometry().size() - widget->geometry().size();
 }
 
+// What the window's layout stacks above and below the picture: the tool bar, the sliders and the
+// status bar. Summed item by item: the window's own size hint lags behind a new picture until the
+// layout has been redone, which happens only with the next events.
+int heightBesidePicture(QWidget *widget)
+{
+	QLayout *layout = widget->layout();
+	const auto *view = widget->findChild<QGraphicsView *>();
+	if (!layout || !view)
+		return 0;
+	int height = 0;
+	int items = 0;
+	for (int i = 0; i < layout->count(); ++i) {
+		QLayoutItem *item = layout->itemAt(i);
+		if (item->widget() == view || item->isEmpty())
+			continue;
+		height += item->sizeHint().height();
+		++items;
+	}
+	const QMargins margins = layout->contentsMargins();
+	return height + items * std::max(layout->spacing(), 0) + margins.top() + margins.bottom();
+}
+
 cv::Size roomIn(const QScreen *screen, QSize taken)
 {
 	if (!screen)
@@ -54,12 +78,7 @@ cv::Size pictureRoom(const std::string &window)
 	QWidget *widget = highguiWindow(window);
 	if (!widget)
 		return {};
-	// What the window's layout wants beside the picture: the tool bar above, the sliders and
-	// the status bar below. Taken from the size hints, which do not wait for a paint.
-	QSize taken = frameOf(widget);
-	if (const auto *view = widget->findChild<QGraphicsView *>())
-		taken.rheight() += widget->sizeHint().height() - view->sizeHint().height();
-	return roomIn(widget->screen(), taken);
+	return roomIn(widget->screen(), frameOf(widget) + QSize(0, heightBesidePicture(widget)));
 }
 
 cv::Size screenRoom(const std::string &window)

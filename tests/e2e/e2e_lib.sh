@@ -221,9 +221,14 @@ e2e_band() { # file
 }
 
 # Where the picture lies in that part, as WxH+X+Y from the part's corner: the picture is black
-# with white edges, the window around it grey.
+# with white edges, the window around it grey. A grey border of one pixel first, for a picture
+# that fills the part: the box is what differs from the corners.
 e2e_picture_box() { # file
-  convert "$1" -crop "$(e2e_band "$1")" +repage -negate -threshold 90% -format '%@' info:
+  local box
+  box=$(convert "$1" -crop "$(e2e_band "$1")" +repage -bordercolor '#efefef' -border 1 -negate \
+    -threshold 90% -format '%@' info:)
+  [[ $box =~ ^([0-9]+x[0-9]+)\+([0-9]+)\+([0-9]+)$ ]] || { echo "$box"; return; }
+  echo "${BASH_REMATCH[1]}+$((BASH_REMATCH[2] - 1))+$((BASH_REMATCH[3] - 1))"
 }
 
 e2e_differ() { # two images

@@ -66,9 +66,25 @@ settled() {
   [ "$changed" = 0 ]
 }
 
-check() { # what, the viewer's arguments
+# A picture that fits is shown at its own size; one that does not, at the largest size that
+# fits: the window then reaches across the screen or from its top to its bottom.
+check_size() { # the picture's own size
+  local WINDOW X Y WIDTH HEIGHT SCREEN shown
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+  shown=$(e2e_picture_box "$work/before.png")
+  shown=${shown%%+*}
+  if [ "${1%x*}" -le "$screen_width" ] && [ $((${1#*x} + 98)) -le "$screen_height" ]; then
+    [ "$shown" = "$1" ] || fail "a picture of $1 that fits is shown at $shown"
+  else
+    [ "$WIDTH" = "$screen_width" ] || [ "$HEIGHT" = "$screen_height" ] ||
+      fail "a picture of $1 is shown at $shown, in a ${WIDTH}x$HEIGHT window that could be larger"
+  fi
+}
+
+check() { # what, the picture's size, the viewer's arguments
   e2e_case="$1 on ${screen_width}x$screen_height"
-  shift
+  local size=$2
+  shift 2
   e2e_start "$@"
   e2e_await_window preview "$preview_title"
   e2e_wait 10 "the preview inside the screen" inside_screen "$preview" "the preview"
@@ -77,6 +93,7 @@ check() { # what, the viewer's arguments
   e2e_wait 30 "edges in \"edge\"" edges_up
   e2e_wait 10 "\"edge\" inside the screen" inside_screen "$window" '"edge"'
   e2e_wait 20 "a picture that holds still" settled
+  check_size "$size"
   local geometry start=$before
   geometry=$(xdotool getwindowgeometry "$window" | sed -n 's/ *Geometry: //p')
   # Both to the far right, one at a time: each drag alone changes the edges.
@@ -103,11 +120,11 @@ done
 convert -size 4000x3000 xc:black "${draw[@]}" "$squares" || fail "ImageMagick could not make the photo"
 
 preview_title="Test pattern"
-check "the default"
-check "1280x720" --test-pattern --format 1280x720@30
-check "1920x1080" --test-pattern --format 1920x1080@30
+check "the default" 640x480
+check "1280x720" 1280x720 --test-pattern --format 1280x720@30
+check "1920x1080" 1920x1080 --test-pattern --format 1920x1080@30
 preview_title=$(basename "$squares")
-check "a 4000x3000 photo" --source "$squares"
+check "a 4000x3000 photo" 4000x3000 --source "$squares"
 
 # One-pixel lines at 4000x3000: rows 25, 75, ... over the left half, columns 2113, 2166, ... over
 # the right half, so that no two cross. Canny marks each line by an edge on either side of it.
@@ -165,5 +182,44 @@ lines_shown() {
   [[ $seen =~ ^[0-9]+x[0-9]+$ ]] && [ "${seen%x*}" -lt 4000 ]
 }
 e2e_wait 30 "every line in the fitted picture" lines_shown
+
+# The rows lit over the left of the picture, and the widest gap between two of them: about 16
+# rows between lines 50 rows apart shrunk 3 times, 48 at full size.
+widest_gap() { # picture as a PNG
+  convert "$1" -depth 8 -compress none pgm:- | tr -s ' \n' '\n\n' | awk '
+    NR == 2 { w = $1 } NR == 3 { h = $1 } NR <= 4 { next }
+    { i = NR - 5; if (i % w >= 10 && i % w <= 400) lit[int(i / w)] += ($1 >= 128) }
+    END {
+      for (r = 0; r < h; r++) if (lit[r] >= 0.99 * 391) {
+        if (last != "" && r - last > widest) widest = r - last
+        last = r
+      }
+      print widest + 0
+    }'
+}
+gap_is() { # test, value
+  local shot=$work/gap.png
+  e2e_shot gap || return 1
+  convert "$shot" -crop "$(e2e_band "$shot")" +repage -crop "$(e2e_picture_box "$shot")" +repage \
+    "$work/gap-picture.png" || return 1
+  gap=$(widest_gap "$work/gap-picture.png")
+  e2e_why="the widest gap between lit rows is ${gap:-unknown}"
+  [ -n "$gap" ] && [ "$gap" "$1" "$2" ]
+}
+# A quarter of the way across, where the rows of lines lie at full size too.
+double_click_left() {
+  local WINDOW X Y WIDTH HEIGHT SCREEN
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+  xdotool mousemove --window "$window" $((WIDTH / 4)) $(((HEIGHT - 96) / 2 + 28)) \
+    click --repeat 2 --delay 100 1
+}
+e2e_wait 10 "lines 16 rows apart in the fitted picture" gap_is -le 20
+fitted_gap=$gap
+double_click_left
+e2e_wait 10 "lines 50 rows apart at full size after a double click" gap_is -ge 40
+full_gap=$gap
+double_click_left
+e2e_wait 10 "the whole picture again after a second double click" gap_is -le 20
 e2e_resend=1 e2e_end
-echo "$e2e_case: all 60 rows and 36 columns seen in the ${seen} picture"
+echo "$e2e_case: all 60 rows and 36 columns seen in the ${seen} picture; widest gap between" \
+  "lines $fitted_gap rows fitted, $full_gap at full size after a double click"
