@@ -10,6 +10,7 @@
 #include "edge_thresholds.h"
 #include "edge_view.h"
 #include "gui_dispatch.h"
+#include "screen_fit.h"
 
 // The driver sets them from the command line before any frame.
 std::atomic<int> threshold1{ defaultThreshold1 };
@@ -29,6 +30,7 @@ void showNow(const std::string &windowName, const cv::Mat &image, int width, int
 		cv::namedWindow(windowName, cv::WINDOW_AUTOSIZE);
 	}
 	cv::imshow(windowName, image);
+	showAtScreenPixels(windowName, image.size());
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <QToolBar>
 #include <QWidget>
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -78,7 +79,35 @@ cv::Size pictureRoom(const std::string &window)
 	QWidget *widget = highguiWindow(window);
 	if (!widget)
 		return {};
-	return roomIn(widget->screen(), frameOf(widget) + QSize(0, heightBesidePicture(widget)));
+	const cv::Size room =
+		roomIn(widget->screen(), frameOf(widget) + QSize(0, heightBesidePicture(widget)));
+	const double ratio = widget->devicePixelRatioF();
+	return { static_cast<int>(room.width * ratio), static_cast<int>(room.height * ratio) };
+}
+
+void showAtScreenPixels(const std::string &window, cv::Size picture)
+{
+	QWidget *widget = highguiWindow(window);
+	if (!widget)
+		return;
+	const double ratio = widget->devicePixelRatioF();
+	auto *view = widget->findChild<QGraphicsView *>();
+	if (ratio == 1.0 || !view)
+		return;
+	// highgui gives its view the picture's size in Qt's units and draws the picture into the
+	// view, so a fixed size of the picture's screen pixels in those units draws it 1:1.
+	const QSize size(static_cast<int>(std::ceil(picture.width / ratio)),
+			 static_cast<int>(std::ceil(picture.height / ratio)));
+	if (view->minimumSize() != size || view->maximumSize() != size)
+		view->setFixedSize(size);
+}
+
+double screenPixelRatio()
+{
+	if (!QApplication::instance())
+		return 1.0;
+	const QScreen *screen = QGuiApplication::primaryScreen();
+	return screen ? screen->devicePixelRatio() : 1.0;
 }
 
 cv::Size screenRoom(const std::string &window)

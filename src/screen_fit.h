@@ -7,9 +7,20 @@
 
 // Main thread, once highgui has made the window. The largest picture the window named window can
 // show with its tool bar, its sliders and the window manager's frame all inside the usable area
-// of its screen (the work area, without panels), in the picture's pixels. An empty size when
-// there is no such window or no screen: no limit is known.
+// of its screen (the work area, without panels), in the screen's own pixels, which are the
+// picture's (showAtScreenPixels()). An empty size when there is no such window or no screen: no
+// limit is known.
 cv::Size pictureRoom(const std::string &window);
+
+// Main thread, after each picture of size picture shown in window. On a screen that Qt scales
+// (QT_SCALE_FACTOR, a high-density screen), sizes the window's picture area so that each of the
+// picture's pixels is one of the screen's, instead of being scaled once more; elsewhere leaves
+// the window as highgui sized it.
+void showAtScreenPixels(const std::string &window, cv::Size picture);
+
+// Main thread. How many of the screen's pixels one of Qt's units spans on the main screen: 1
+// unless Qt scales the windows. 1 when the GUI toolkit has not started.
+double screenPixelRatio();
 
 // Main thread, before the window exists. The room of a window without tool bar or sliders on the
 // main screen: the work area less a frame like the one window has (none when it has no frame).

@@ -54,15 +54,22 @@ void PreviewWindow::setSize(int width, int height)
 {
 	// Never larger than the screen: a size asked for that does not fit keeps its shape.
 	const cv::Size room = screenRoom(state_->title);
+	// The window's size is in Qt's units; its picture is made in the screen's pixels, which
+	// Qt then draws without scaling it again.
+	int pictureWidth = width;
+	int pictureHeight = height;
 	if (width > 0 && height > 0) {
 		const cv::Size size = fittedSize({ width, height }, room);
 		width = size.width;
 		height = size.height;
+		const double ratio = screenPixelRatio();
+		pictureWidth = static_cast<int>(std::lround(width * ratio));
+		pictureHeight = static_cast<int>(std::lround(height * ratio));
 	}
 	state_->width = width;
 	state_->height = height;
-	width_.store(width, std::memory_order_relaxed);
-	height_.store(height, std::memory_order_relaxed);
+	width_.store(pictureWidth, std::memory_order_relaxed);
+	height_.store(pictureHeight, std::memory_order_relaxed);
 	roomWidth_.store(room.width, std::memory_order_relaxed);
 	roomHeight_.store(room.height, std::memory_order_relaxed);
 }

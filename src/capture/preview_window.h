@@ -27,7 +27,7 @@ public:
 	// Main thread, before frames flow: the size the window opens at, fitted to the screen; 0
 	// leaves it the frame's, which is then fitted (fitted()).
 	void setSize(int width, int height);
-	// Streaming thread. The size set, for the pictures offered.
+	// Streaming thread. The size set, in the screen's pixels, for the pictures offered.
 	int width() const { return width_.load(std::memory_order_relaxed); }
 	int height() const { return height_.load(std::memory_order_relaxed); }
 	// Streaming thread. The size a picture of pictureSize is offered at: the size set or, with

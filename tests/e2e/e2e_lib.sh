@@ -126,6 +126,15 @@ e2e_closed() { # window
 e2e_await_preview() { # title, [x y]
   e2e_await_window preview "$1"
   xdotool windowmove "$preview" "${2:-0}" "${3:-600}"
+  e2e_wait 10 "the preview moved to ${2:-0},${3:-600}" e2e_at "$preview" "${2:-0}" "${3:-600}"
+}
+
+# Whether the window's top left corner is at X,Y: a move takes effect a little later.
+e2e_at() { # window, x, y
+  local WINDOW X Y WIDTH HEIGHT SCREEN
+  eval "$(xdotool getwindowgeometry --shell "$1" 2>/dev/null)"
+  e2e_why="it is at ${X:-?},${Y:-?}"
+  [ "${X:-}" = "$2" ] && [ "${Y:-}" = "$3" ]
 }
 
 # Ends the run with the command (by default the key q in "edge") and checks that it ended as a

@@ -90,6 +90,7 @@ check() { # what, the picture's size, the viewer's arguments
   e2e_wait 10 "the preview inside the screen" inside_screen "$preview" "the preview"
   # Then off the screen: without a window manager both windows open at the top left corner.
   xdotool windowmove "$preview" "$screen_width" 0
+  e2e_wait 10 "the preview moved off the screen" e2e_at "$preview" "$screen_width" 0
   e2e_wait 30 "edges in \"edge\"" edges_up
   e2e_wait 10 "\"edge\" inside the screen" inside_screen "$window" '"edge"'
   e2e_wait 20 "a picture that holds still" settled
@@ -172,6 +173,7 @@ e2e_case="one-pixel lines on ${screen_width}x$screen_height"
 e2e_start --source "$lines"
 e2e_await_window preview "$(basename "$lines")"
 xdotool windowmove "$preview" "$screen_width" 0
+e2e_wait 10 "the preview moved off the screen" e2e_at "$preview" "$screen_width" 0
 lines_shown() {
   local shot=$work/lines-shown.png
   e2e_shot lines-shown || return 1
