@@ -24,6 +24,7 @@ struct View {
 	cv::Point origin;      // the full-size part's corner in the picture; both threads
 	cv::Size picture;      // the last picture's size; set per picture
 	cv::Size shown;	       // the size it was shown at; set per picture
+	cv::Mat last;	       // that picture itself, for a save at full size; set per picture
 };
 std::mutex viewLock; // guards view; held for a few assignments, never across a picture's work
 View view;
@@ -52,6 +53,7 @@ cv::Mat edgePictureShown(const cv::Mat &edges)
 		std::lock_guard lock(viewLock);
 		view.picture = edges.size();
 		view.shown = size;
+		view.last = edges;
 		if (view.fullSize && size != edges.size()) {
 			view.origin = clampedOrigin(view.origin, size, edges.size());
 			part = cv::Rect(view.origin, size);
@@ -61,6 +63,12 @@ cv::Mat edgePictureShown(const cv::Mat &edges)
 	if (!part.empty())
 		return edges(part);
 	return shrinkKeepingEdges(edges, size);
+}
+
+cv::Mat lastEdgePicture()
+{
+	std::lock_guard lock(viewLock);
+	return view.last;
 }
 
 bool switchEdgeView(cv::Point at)

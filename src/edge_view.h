@@ -14,6 +14,10 @@ bool setEdgePictureRoom(cv::Size room);
 // that fills the room at full size. Any thread.
 cv::Mat edgePictureShown(const cv::Mat &edges);
 
+// The last picture given to edgePictureShown(), at full size, whatever part of it is shown; empty
+// before the first. Shared, not copied: it stays as it is. Any thread.
+cv::Mat lastEdgePicture();
+
 // Main thread, from a double click at `at` in the picture shown. A shrunk picture goes to full
 // size with the point under the mouse kept in place; full size goes back to the whole picture.
 // Returns whether the view changed: a picture that fits is already at full size.

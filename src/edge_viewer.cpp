@@ -8,6 +8,7 @@
 
 #include <opencv2/core.hpp>
 #include <opencv2/highgui.hpp>
+#include <opencv2/imgcodecs.hpp>
 
 #include "capture/cvcam.h"
 #include "display_check.h"
@@ -56,6 +57,19 @@ void onEdgeMouse(int event, int x, int y, int flags, void *)
 	}
 	if (changed)
 		cvcamRedeliver();
+}
+
+// Ctrl+S saves the edge picture at its full size, whatever part of it the window shows.
+void saveEdgePicture(const std::string &path)
+{
+	const cv::Mat edges = lastEdgePicture();
+	bool saved = false;
+	try {
+		saved = !edges.empty() && cv::imwrite(path, edges);
+	} catch (const cv::Exception &) {
+	}
+	if (!saved)
+		tellUser("failed to save the edge picture to \"" + path + "\"");
 }
 
 // The room changes when the window manager frames the window, or the window goes to another
@@ -146,10 +160,12 @@ int runEdgeViewer(const ViewerSettings &settings)
 
 	// 6. The picture is fitted to the room the screen leaves beside the tool bar and the
 	//    sliders, which must stay in reach; a picture that fits is shown at its own size.
-	//    The mouse shows full-size detail of a picture shown smaller.
+	//    The mouse shows full-size detail of a picture shown smaller, and Ctrl+S saves the
+	//    picture at full size.
 	compactToolBar(edgeWindow);
 	setEdgePictureRoom(pictureRoom(edgeWindow));
 	cv::setMouseCallback(edgeWindow, onEdgeMouse);
+	takeOverSave(edgeWindow, saveEdgePicture);
 
 	// 7. A failed start still waits for the key, which ends the run as usual.
 	cvcamInit();

@@ -4,15 +4,21 @@
 // highgui's GUI thread.
 #include "screen_fit.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QGraphicsView>
+#include <QKeySequence>
 #include <QLayout>
 #include <QScreen>
+#include <QShortcut>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QWidget>
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -130,4 +136,40 @@ void compactToolBar(const std::string &window)
 		bar->setSizePolicy(QSizePolicy::Ignored, bar->sizePolicy().verticalPolicy());
 	if (auto *status = widget->findChild<QStatusBar *>())
 		status->setSizePolicy(QSizePolicy::Ignored, status->sizePolicy().verticalPolicy());
+}
+
+void takeOverSave(const std::string &window, std::function<void(const std::string &)> save)
+{
+	QWidget *widget = highguiWindow(window);
+	if (!widget)
+		return;
+	const auto ask = [widget, save = std::move(save)] {
+		QString path = QFileDialog::getSaveFileName(
+			widget, QStringLiteral("Save the edge picture"),
+			QStringLiteral("edges.png"),
+			QStringLiteral(
+				"Pictures (*.png *.jpg *.jpeg *.bmp *.tif *.tiff *.webp *.pgm)"));
+		if (path.isEmpty())
+			return;
+		const QString suffix = QFileInfo(path).suffix().toLower();
+		if (!QStringList{ "png", "jpg", "jpeg", "bmp", "tif", "tiff", "webp", "pgm" }
+			     .contains(suffix))
+			path += QStringLiteral(".png");
+		save(path.toStdString());
+	};
+	// highgui saves what its view shows; its shortcut and its button (in the tool bar and the
+	// picture's menu) are kept where the user knows them and given this save instead.
+	const QKeySequence saveKeys(QStringLiteral("Ctrl+S"));
+	for (QShortcut *shortcut : widget->findChildren<QShortcut *>()) {
+		if (shortcut->key() != saveKeys)
+			continue;
+		QObject::disconnect(shortcut, &QShortcut::activated, nullptr, nullptr);
+		QObject::connect(shortcut, &QShortcut::activated, shortcut, ask);
+	}
+	for (QAction *action : widget->findChildren<QAction *>()) {
+		if (!action->text().contains(QStringLiteral("CTRL+S"), Qt::CaseInsensitive))
+			continue;
+		QObject::disconnect(action, &QAction::triggered, nullptr, nullptr);
+		QObject::connect(action, &QAction::triggered, action, ask);
+	}
 }

@@ -1,6 +1,7 @@
 // What the screen leaves for a window's picture, asked of the GUI toolkit behind highgui.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include <opencv2/core.hpp>
@@ -26,6 +27,11 @@ double screenPixelRatio();
 // main screen: the work area less a frame like the one window has (none when it has no frame).
 // An empty size when the GUI toolkit has not started or knows no screen.
 cv::Size screenRoom(const std::string &window);
+
+// Main thread. Makes save(path) what Ctrl+S and the tool bar's save button in window do, in
+// place of highgui's save of the window's picture as shown: the user picks the path in the
+// toolkit's file dialog first, and a path without a picture file's extension gets ".png".
+void takeOverSave(const std::string &window, std::function<void(const std::string &)> save);
 
 // Main thread. Keeps highgui's tool bar and status bar from making window wider than its picture
 // and sliders need: the tool bar's buttons that do not fit go to its overflow menu, and the

@@ -3,7 +3,8 @@
 # pattern, the 1280x720 and 1920x1080 test patterns and a 4000x3000 photo each open with "edge"
 # and the preview inside the screen, and a drag on T1, then on T2, at their places on the screen
 # changes the edges: the sliders are in reach. A 4000x3000 picture of one-pixel lines, shown
-# fitted, keeps every line at no less than half brightness.
+# fitted, keeps every line at no less than half brightness; a double click shows it at full size
+# and another the whole again, and Ctrl+S saves it at its full size.
 # Needs an X display (tests/run_with_xvfb.sh gives one; XVFB_SCREEN sets its size), xdotool and
 # ImageMagick.
 # Usage: fit_e2e.sh VIEWER
@@ -222,6 +223,17 @@ e2e_wait 10 "lines 50 rows apart at full size after a double click" gap_is -ge 4
 full_gap=$gap
 double_click_left
 e2e_wait 10 "the whole picture again after a second double click" gap_is -le 20
+
+# Ctrl+S saves the edge picture at its full size, not as the window shows it. Typed as a person
+# types, into the window that has the focus: keys sent to a window carry no Ctrl.
+xdotool windowfocus --sync "$window" mousemove --window "$window" 50 50 key ctrl+s
+e2e_await_window dialog "Save the edge picture"
+xdotool type --delay 20 "$work/saved"
+xdotool key Return
+saved() { e2e_why=$(identify -format '%wx%h %[channels]' "$work/saved.png" 2>&1); [ "$e2e_why" = "4000x3000 gray" ]; }
+e2e_wait 10 "a 4000x3000 grey edge picture saved" saved
+[ "$(e2e_white_pixels "$work/saved.png")" -gt 100000 ] || fail "the saved picture holds no lines"
 e2e_resend=1 e2e_end
 echo "$e2e_case: all 60 rows and 36 columns seen in the ${seen} picture; widest gap between" \
-  "lines $fitted_gap rows fitted, $full_gap at full size after a double click"
+  "lines $fitted_gap rows fitted, $full_gap at full size after a double click; Ctrl+S saved" \
+  "it at 4000x3000"
