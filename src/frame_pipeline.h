@@ -3,7 +3,9 @@
 
 #include <string>
 
-#include <opencv2/core.hpp>
+namespace cv {
+class Mat;
+}
 
 // The capture layer's frame callback; runs on its streaming thread. frame is 8-bit with three
 // (RGB) or four (RGBA) channels, lent for the call only. A frame that cannot be processed is
@@ -17,14 +19,6 @@ cv::Mat edgeImageOf(const cv::Mat &frame, int lowThreshold, int highThreshold);
 // edgeImageOf() at the sliders' thresholds as they are now: the picture edgeFrameCallback shows.
 // Any thread.
 cv::Mat edgeImageAtSliders(const cv::Mat &frame);
-
-// Main thread. The room "edge" has for its picture on the screen (pictureRoom()); frames from then
-// on are shown within it. An empty size sets no limit. Returns whether the room changed.
-bool setEdgePictureRoom(cv::Size room);
-
-// The picture "edge" shows of edges (edgeImageOf()'s): edges itself when it fits the room,
-// otherwise shrunk into it with every edge kept (shrinkKeepingEdges()). Any thread.
-cv::Mat edgePictureInRoom(const cv::Mat &edges);
 
 // Shows image in windowName. A width other than 0 makes the window (without automatic sizing) if
 // there is none and resizes it to width x height; 0 keeps the window's own sizing. Any thread: off
