@@ -7,6 +7,7 @@
 
 #include "bench_scene.h"
 #include "frame_pipeline.h"
+#include "picture_fit.h"
 
 namespace {
 
@@ -45,6 +46,20 @@ void callbackWork(benchmark::State &state)
 	}
 }
 
+// The fit to a 1920x1080 screen's room for the picture (1920x982 under the tool bar and sliders):
+// the edge-keeping shrink of the callback's picture, which the main thread then paints instead of
+// the full one.
+void shrinkToScreen(benchmark::State &state)
+{
+	cv::setNumThreads(1);
+	const cv::Mat edges = edgeImageOf(frameOfSize(state), 100, 120);
+	const cv::Size size = fittedSize(edges.size(), { 1920, 982 });
+	for (auto _ : state) {
+		cv::Mat shown = shrinkKeepingEdges(edges, size);
+		benchmark::DoNotOptimize(shown.data);
+	}
+}
+
 // OpenCV's worker pool: process CPU against wall time with more than one thread.
 void callbackWorkThreads(benchmark::State &state)
 {
@@ -73,6 +88,14 @@ void sizes(benchmark::internal::Benchmark *benchmark)
 
 BENCHMARK(bareChain)->Apply(sizes);
 BENCHMARK(callbackWork)->Apply(sizes);
+BENCHMARK(shrinkToScreen)
+	->Args({ 1920, 1080 })
+	->Args({ 3840, 2160 })
+	->Args({ 4000, 3000 })
+	->ArgNames({ "w", "h" })
+	->MeasureProcessCPUTime()
+	->UseRealTime()
+	->Unit(benchmark::kMicrosecond);
 BENCHMARK(callbackWorkThreads)
 	->Args({ 640, 480, 1 })
 	->Args({ 640, 480, 2 })

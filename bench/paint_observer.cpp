@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -144,6 +145,9 @@ public:
 		const Rectangle area{ event.area.x, event.area.y, event.area.width,
 				      event.area.height };
 		const Rectangle window{ 0, 0, event.geometry.width, event.geometry.height };
+		// A frame wider than the window is shown shrunk to the window's width, its code
+		// with it: the code is read at that scale.
+		scale_ = newest.width > window.width ? double(window.width) / newest.width : 1.0;
 		// The picture is where it was, or where the change starts: the whole picture is
 		// drawn with each frame.
 		if (origin_ && area.meets(codeAt(origin_->x, origin_->y))) {
@@ -174,7 +178,11 @@ public:
 	}
 
 private:
-	static Rectangle codeAt(int x, int y) { return { x, y, frameCodeWidth, frameCodeHeight }; }
+	Rectangle codeAt(int x, int y) const
+	{
+		return { x, y, static_cast<int>(std::ceil(frameCodeWidth * scale_)),
+			 static_cast<int>(std::ceil(frameCodeHeight * scale_)) };
+	}
 
 	bool ownedHere(Window window) const
 	{
@@ -251,8 +259,12 @@ private:
 		// The edges are white on black: one channel says which.
 		const unsigned long mask = image->green_mask;
 		XImage *pixels = image.get();
-		return readFrameCode([pixels, mask](int x, int y) {
-			return (XGetPixel(pixels, x, y) & mask) > mask / 2;
+		// Shrunk, every edge pixel of the code lands on an edge pixel where it is shown.
+		const double scale = scale_;
+		return readFrameCode([pixels, mask, scale](int x, int y) {
+			return (XGetPixel(pixels, static_cast<int>(x * scale),
+					  static_cast<int>(y * scale)) &
+				mask) > mask / 2;
 		});
 	}
 
@@ -303,6 +315,7 @@ private:
 	Window window_ = None;
 	Damage damage_ = None;
 	std::optional<Rectangle> origin_; // where the code was last read, in the window
+	double scale_ = 1.0;		  // the picture's width shown over the frame's
 	std::chrono::steady_clock::time_point lastClear_{};
 };
 
