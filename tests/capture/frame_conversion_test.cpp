@@ -29,11 +29,6 @@ struct HarnessTeardown {
 };
 using GstHarnessPtr = std::unique_ptr<GstHarness, HarnessTeardown>;
 
-struct BufferUnref {
-	void operator()(GstBuffer *buffer) const { gst_buffer_unref(buffer); }
-};
-using GstBufferPtr = std::unique_ptr<GstBuffer, BufferUnref>;
-
 // The edge branch as it was: videoflip flips in the camera's format, then videoconvert converts.
 const std::string oldChain =
 	"videoconvert ! videoflip video-direction=vert ! videoconvert chroma-mode=none";
