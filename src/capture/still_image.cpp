@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <span>
 #include <utility>
 #include <vector>
@@ -41,8 +40,8 @@ constexpr long long openCvMaximumPixels = 1LL << 30;
 // the machine's memory. A 100-megapixel camera's photo stays well within it.
 constexpr std::uint64_t maximumPixels = 200'000'000;
 
-// The whole file at path, read once so that the header checked is the picture decoded; false with
-// the reason in error when it cannot be read.
+// The whole file at path, whose headers may run long (EXIF, XMP and colour profiles before a
+// JPEG's frame header); false with the reason in error when it cannot be read.
 bool fileBytes(const std::string &path, std::vector<unsigned char> &bytes, std::string &error)
 {
 	const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -319,11 +318,10 @@ std::shared_ptr<const cv::Mat> decodedStill(const std::string &path, std::string
 	{
 		CapturedStderr quiet;
 		try {
-			const cv::Mat encoded(1, static_cast<int>(bytes.size()), CV_8UC1,
-					      bytes.data());
-			if (bytes.size() <=
-			    static_cast<std::size_t>(std::numeric_limits<int>::max()))
-				decoded = cv::imdecode(encoded, cv::IMREAD_COLOR);
+			// From the file, not the bytes read: OpenCV's JPEG reader from memory ends
+			// a cut-off file without libjpeg's "Premature end" warning, the only sign
+			// of it.
+			decoded = cv::imread(path, cv::IMREAD_COLOR);
 		} catch (const cv::Exception &exception) {
 			decoded.release();
 			std::fprintf(stderr, "%s\n", exception.what());
