@@ -255,13 +255,13 @@ Bytes topDownBmp(const cv::Mat &picture)
 	return bmp;
 }
 
-// A JPEG of picture whose EXIF data says it is to be turned 90 degrees clockwise (orientation 6),
-// as a phone held upright writes it.
-Bytes turnedJpeg(const cv::Mat &picture)
+// A JPEG of picture whose EXIF data gives this orientation; 6 (to be turned 90 degrees clockwise)
+// is how a phone held upright writes it.
+Bytes turnedJpeg(const cv::Mat &picture, unsigned char orientation = 6)
 {
-	const Bytes exif = { 0xFF, 0xE1, 0, 34, 'E', 'x', 'i', 'f', 0,	  0, 'I', 'I',
-			     42,   0,	 8, 0,	0,   0,	  1,   0,   0x12, 1, 3,	  0,
-			     1,	   0,	 0, 0,	6,   0,	  0,   0,   0,	  0, 0,	  0 };
+	const Bytes exif = { 0xFF, 0xE1, 0, 34, 'E',	     'x', 'i', 'f', 0,	  0, 'I', 'I',
+			     42,   0,	 8, 0,	0,	     0,	  1,   0,   0x12, 1, 3,	  0,
+			     1,	   0,	 0, 0,	orientation, 0,	  0,   0,   0,	  0, 0,	  0 };
 	return inserted(encoded(picture, ".jpg", { cv::IMWRITE_JPEG_QUALITY, 95 }), 2, exif);
 }
 
@@ -599,15 +599,28 @@ TEST_F(Variants, PortraitPhotoShowsUpright)
 
 namespace {
 
-std::mutex sequenceLock; // guards sequenceFrame and sequenceFrames
+std::mutex sequenceLock; // guards the three below
 cv::Mat sequenceFrame;	 // written by the streaming thread, read by the test
 int sequenceFrames = 0;
+std::vector<cv::Mat> keptFrames; // the first frames, as sequenceFrame
+
+constexpr std::size_t framesKept = 48;
 
 void keepFrame(const cv::Mat &frame)
 {
 	std::lock_guard guard(sequenceLock);
 	sequenceFrame = frame.clone();
+	if (keptFrames.size() < framesKept)
+		keptFrames.push_back(sequenceFrame);
 	++sequenceFrames;
+}
+
+// jpegdec and OpenCV's libjpeg may round chroma apart; a turn the wrong way moves the block by
+// dozens of pixels.
+bool samePicture(const cv::Mat &frame, const cv::Mat &still)
+{
+	return frame.size() == still.size() &&
+	       cv::norm(frame, still, cv::NORM_L1) / static_cast<double>(still.total()) < 6.0;
 }
 
 } // namespace
@@ -651,13 +664,59 @@ TEST_F(Variants, SequencePlaysUprightAndEachFileIsChecked)
 	{
 		std::lock_guard guard(sequenceLock);
 		ASSERT_EQ(sequenceFrame.size(), still->size());
-		// jpegdec and OpenCV's libjpeg may round chroma apart; a turn the wrong way moves
-		// the block by dozens of pixels.
-		EXPECT_LT(cv::norm(sequenceFrame, *still, cv::NORM_L1) / still->total(), 6.0);
+		EXPECT_TRUE(samePicture(sequenceFrame, *still));
 	}
 	writeFile(sequence / "0004.jpg", withJpegSize(jpegOf(scene), 30000, 30000));
 	EXPECT_TRUE(waitUntil([&] { return faults > 0; }, "a fault for the fourth file"));
 	capture->stop();
 	std::lock_guard guard(faultLock);
 	EXPECT_NE(fault.find("30000x30000"), std::string::npos) << fault;
+}
+
+// Catches an EXIF orientation read apart from OpenCV's (each of the eight, the mirrored ones
+// too) and a turn that sticks from one file to the next: a sequence of the eight loops, and
+// every frame is one of the eight stills, each of them seen.
+TEST_F(Variants, SequenceTurnsEachFileAsItsOwnOrientationSays)
+{
+	const fs::path sequence = dir / "orientations";
+	fs::create_directories(sequence);
+	std::vector<std::shared_ptr<const cv::Mat>> stills;
+	for (unsigned char orientation = 1; orientation <= 8; ++orientation) {
+		char name[16];
+		std::snprintf(name, sizeof name, "%04d.jpg", int{ orientation });
+		writeFile(sequence / name, turnedJpeg(scene, orientation));
+		std::string error;
+		stills.push_back(decodedStill((sequence / name).string(), error));
+		ASSERT_TRUE(stills.back()) << error;
+	}
+	CameraInfo camera;
+	std::string error;
+	ASSERT_TRUE(
+		checkedSourceCamera("sequence", (sequence / "%04d.jpg").string(), camera, error))
+		<< error;
+	{
+		std::lock_guard guard(sequenceLock);
+		keptFrames.clear();
+	}
+	auto capture = CapturePipeline::create(camera, &keepFrame, error, CaptureOptions{});
+	ASSERT_TRUE(capture) << error;
+	ASSERT_TRUE(capture->start(error)) << error;
+	ASSERT_TRUE(waitUntil(
+		[] {
+			std::lock_guard guard(sequenceLock);
+			return keptFrames.size() >= framesKept;
+		},
+		std::to_string(framesKept) + " frames"));
+	capture->stop();
+	std::vector<bool> seen(stills.size());
+	std::lock_guard guard(sequenceLock);
+	for (std::size_t frame = 0; frame < keptFrames.size(); ++frame) {
+		bool known = false;
+		for (std::size_t still = 0; still < stills.size(); ++still)
+			if (samePicture(keptFrames[frame], *stills[still]))
+				known = seen[still] = true;
+		EXPECT_TRUE(known) << "frame " << frame << " is none of the stills";
+	}
+	for (std::size_t still = 0; still < stills.size(); ++still)
+		EXPECT_TRUE(seen[still]) << "orientation " << still + 1 << " never shown";
 }
