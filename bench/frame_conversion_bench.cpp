@@ -28,11 +28,6 @@ struct HarnessTeardown {
 };
 using GstHarnessPtr = std::unique_ptr<GstHarness, HarnessTeardown>;
 
-struct BufferUnref {
-	void operator()(GstBuffer *buffer) const { gst_buffer_unref(buffer); }
-};
-using GstBufferPtr = std::unique_ptr<GstBuffer, BufferUnref>;
-
 const char *const formats[] = { "YUY2", "I420", "NV12" };
 
 const std::string oldChain =

@@ -253,8 +253,11 @@ GstElementPtr sourcePipeline(const CameraInfo &camera, const std::string &tail, 
 	if (!camera.uri.empty())
 		return uriPipeline(camera, tail, error);
 	// A described source may end in caps, which the parser applies to the link that follows.
-	return parsed(camera.sourceDescription + " ! " + tail, "the source of " + camera.name,
-		      error);
+	GstElementPtr pipeline = parsed(camera.sourceDescription + " ! " + tail,
+					"the source of " + camera.name, error);
+	if (pipeline)
+		guardImageSequence(pipeline.get());
+	return pipeline;
 }
 
 std::string checkedSourceUri(const std::string &source, std::string &error)

@@ -153,6 +153,8 @@ GstFlowReturn transformFrame(GstVideoFilter *filter, GstVideoFrame *in, GstVideo
 	picture.layout = self->layout;
 	picture.width = GST_VIDEO_FRAME_WIDTH(in);
 	picture.height = GST_VIDEO_FRAME_HEIGHT(in);
+	// Per frame: in interlace-mode=mixed, each buffer says whether it is interlaced.
+	picture.interlaced = GST_VIDEO_FRAME_IS_INTERLACED(in);
 	// The mapped frame's strides and plane addresses come from the buffer's video meta when
 	// it has one: a camera's rows may be padded, and its planes need not follow each other.
 	switch (self->layout) {

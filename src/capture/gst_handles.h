@@ -35,6 +35,16 @@ struct GstMessageUnref {
 };
 using GstMessagePtr = std::unique_ptr<GstMessage, GstMessageUnref>;
 
+struct GstBufferUnref {
+	void operator()(GstBuffer *buffer) const { gst_buffer_unref(buffer); }
+};
+using GstBufferPtr = std::unique_ptr<GstBuffer, GstBufferUnref>;
+
+struct GstTagListUnref {
+	void operator()(GstTagList *tags) const { gst_tag_list_unref(tags); }
+};
+using GstTagListPtr = std::unique_ptr<GstTagList, GstTagListUnref>;
+
 // Takes ownership of a floating element (as returned by gst_element_factory_make or
 // gst_parse_launch) without adding it to a bin.
 inline GstElementPtr sinkElement(GstElement *element)

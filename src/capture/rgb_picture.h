@@ -47,4 +47,7 @@ struct SourcePicture {
 	int height = 0;
 	const std::uint8_t *planes[3] = {};
 	std::size_t strides[3] = {};
+	// Two fields woven row by row (DVD, DV, broadcast): a halved chroma plane then holds each
+	// field's chroma rows in turn, and a luma row takes its chroma from its own field.
+	bool interlaced = false;
 };

@@ -220,6 +220,18 @@ const std::uint8_t *planeRow(const SourcePicture &picture, int plane, int row)
 	return start ? start + static_cast<std::size_t>(row) * picture.strides[plane] : nullptr;
 }
 
+// The chroma row of a luma row where chroma planes have one row for every two. Interlaced, as
+// GStreamer's video library has it: rows 0 and 2 share chroma row 0, rows 1 and 3 chroma row 1,
+// and so on in groups of four; kept within the plane where the height is not a multiple of 4.
+int halvedChromaRow(const SourcePicture &picture, int row)
+{
+	if (!picture.interlaced)
+		return row / 2;
+	const int chromaRow = ((row >> 1) & ~1) | (row & 1);
+	const int lastChromaRow = (picture.height + 1) / 2 - 1;
+	return chromaRow < lastChromaRow ? chromaRow : lastChromaRow;
+}
+
 // Calls convertRow(row of plane 0, row of plane 1, row of plane 2, destination row) for each
 // source row, top first, with its mirrored destination row; chroma planes have one row for
 // every two when halved. A plane the layout does not have comes as null.
@@ -228,7 +240,7 @@ void eachRowMirrored(const SourcePicture &picture, bool chromaHalved, std::uint8
 		     std::size_t rgbStride, RowFunction convertRow)
 {
 	for (int row = 0; row < picture.height; ++row) {
-		const int chromaRow = chromaHalved ? row / 2 : row;
+		const int chromaRow = chromaHalved ? halvedChromaRow(picture, row) : row;
 		convertRow(planeRow(picture, 0, row), planeRow(picture, 1, chromaRow),
 			   planeRow(picture, 2, chromaRow),
 			   rgb + static_cast<std::size_t>(picture.height - 1 - row) * rgbStride);

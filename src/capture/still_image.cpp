@@ -1,20 +1,32 @@
 // Decoding a still image, or the first of a sequence, with OpenCV's image codecs, quietly.
 #include "still_image.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <regex>
+#include <span>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gst/gst.h>
+#include <gst/tag/tag.h>
+#include <gst/video/video.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include "glib_handles.h"
+#include "gst_handles.h"
+#include "image_header.h"
 
 namespace {
 
@@ -26,85 +38,40 @@ constexpr long long openCvMaximumPixels = 1LL << 30;
 // takes about 10 bytes a pixel while it is shown (decoded, RGB, grey, edges, the window's copy),
 // so a small file that claims a picture much larger, which OpenCV would still decode, cannot take
 // the machine's memory. A 100-megapixel camera's photo stays well within it.
-constexpr long long maximumPixels = 200'000'000;
+constexpr std::uint64_t maximumPixels = 200'000'000;
 
-std::uint32_t bigEndian(const unsigned char *bytes, int count)
+// The whole file at path, whose headers may run long (EXIF, XMP and colour profiles before a
+// JPEG's frame header); false with the reason in error when it cannot be read.
+bool fileBytes(const std::string &path, std::vector<unsigned char> &bytes, std::string &error)
 {
-	std::uint32_t value = 0;
-	for (int i = 0; i < count; ++i)
-		value = value << 8 | bytes[i];
-	return value;
-}
-
-std::uint32_t littleEndian(const unsigned char *bytes, int count)
-{
-	std::uint32_t value = 0;
-	for (int i = count - 1; i >= 0; --i)
-		value = value << 8 | bytes[i];
-	return value;
-}
-
-// A JPEG's size from its first start-of-frame segment; false when there is none to read.
-bool jpegSize(std::FILE *file, long long &width, long long &height)
-{
-	unsigned char bytes[7];
-	if (std::fseek(file, 2, SEEK_SET) != 0)
+	const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+	struct stat status {
+	};
+	if (descriptor < 0 || fstat(descriptor, &status) != 0) {
+		error = std::string("it cannot be read (") + std::strerror(errno) + ")";
+		if (descriptor >= 0)
+			close(descriptor);
 		return false;
-	for (;;) {
-		int marker = 0;
-		do {
-			marker = std::fgetc(file);
-		} while (marker == 0xFF);
-		if (marker == EOF)
-			return false;
-		// Markers without a length: standalone and restart markers.
-		if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD9))
+	}
+	bytes.resize(static_cast<std::size_t>(status.st_size));
+	std::size_t done = 0;
+	while (done < bytes.size()) {
+		const ssize_t count = read(descriptor, bytes.data() + done, bytes.size() - done);
+		if (count < 0 && errno == EINTR)
 			continue;
-		if (std::fread(bytes, 1, 2, file) != 2)
-			return false;
-		const long length = static_cast<long>(bigEndian(bytes, 2));
-		const bool startOfFrame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 &&
-					  marker != 0xC8 && marker != 0xCC;
-		if (startOfFrame) {
-			if (std::fread(bytes, 1, 5, file) != 5)
-				return false;
-			height = bigEndian(bytes + 1, 2);
-			width = bigEndian(bytes + 3, 2);
-			return true;
-		}
-		if (length < 2 || std::fseek(file, length - 2, SEEK_CUR) != 0)
-			return false;
-		// Skips to the next marker's 0xFF.
-		if (std::fgetc(file) != 0xFF)
-			return false;
+		if (count <= 0)
+			break;
+		done += static_cast<std::size_t>(count);
 	}
+	close(descriptor);
+	// A file that shrank meanwhile is taken as it now is.
+	bytes.resize(done);
+	return true;
 }
 
-// The size the file's header claims, for PNG, JPEG and BMP; false for other formats or a header
-// that cannot be read, which the decoder then judges.
-bool claimedSize(const std::string &path, long long &width, long long &height)
-{
-	const std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(std::fopen(path.c_str(), "rb"),
-								    &std::fclose);
-	unsigned char header[26] = {};
-	if (!file || std::fread(header, 1, sizeof header, file.get()) != sizeof header)
-		return false;
-	if (std::memcmp(header, "\x89PNG\r\n\x1a\n", 8) == 0 &&
-	    std::memcmp(header + 12, "IHDR", 4) == 0) {
-		width = bigEndian(header + 16, 4);
-		height = bigEndian(header + 20, 4);
-		return true;
-	}
-	if (header[0] == 'B' && header[1] == 'M') {
-		width = static_cast<std::int32_t>(littleEndian(header + 18, 4));
-		// Negative for a picture stored top row first.
-		height = std::llabs(static_cast<std::int32_t>(littleEndian(header + 22, 4)));
-		return true;
-	}
-	if (header[0] == 0xFF && header[1] == 0xD8)
-		return jpegSize(file.get(), width, height);
-	return false;
-}
+// The sequence's source and its flip, as its description names them for guardImageSequence().
+constexpr char sequenceSourceName[] = "imagesequence";
+constexpr char sequenceFlipName[] = "imageupright";
 
 // How many first numbers a sequence may start at before it counts as missing.
 constexpr int sequenceStartsTried = 2;
@@ -203,14 +170,130 @@ std::string extensionOf(const std::string &path)
 	return extension;
 }
 
+// Whether a file with this header may be decoded: a PNG, JPEG or BMP only once its size is known
+// and within the cap. The reason in error otherwise.
+bool checkedHeader(const ImageHeader &header, std::string &error)
+{
+	if (header.format == HeaderFormat::other)
+		return true;
+	if (!header.fault.empty()) {
+		error = "it is a truncated or corrupt image (" + header.fault + ")";
+		return false;
+	}
+	if (header.pixels() > maximumPixels) {
+		error = "its header claims a picture of " + std::to_string(header.width) + "x" +
+			std::to_string(header.height) + " pixels, more than the " +
+			std::to_string(maximumPixels / 1000000) + " megapixels edge-viewer takes";
+		return false;
+	}
+	return true;
+}
+
+// The first of the decoders' lines that says part of the picture is missing: its data ended early
+// or could not be decoded (libjpeg's wording); empty when none does.
+std::string damageReport(const std::string &complaints)
+{
+	static constexpr const char *damageWords[] = {
+		"Premature end",       "premature end",	 "bad Huffman code",
+		"bad arithmetic code", "instead of RST", "Inconsistent progression",
+		"Invalid SOS",
+	};
+	std::size_t at = 0;
+	while (at < complaints.size()) {
+		const std::size_t end = std::min(complaints.find('\n', at), complaints.size());
+		const std::string line = complaints.substr(at, end - at);
+		for (const char *words : damageWords)
+			if (line.find(words) != std::string::npos)
+				return firstComplaint(line);
+		at = end + 1;
+	}
+	return {};
+}
+
+// The turn that makes a picture with this EXIF data upright, as OpenCV turns a still: GStreamer's
+// reading of the orientation tag, in videoflip's terms.
+GstVideoOrientationMethod uprightTurn(std::span<const unsigned char> exif)
+{
+	const GstBufferPtr buffer(gst_buffer_new_wrapped_full(
+		GST_MEMORY_FLAG_READONLY, const_cast<unsigned char *>(exif.data()), exif.size(), 0,
+		exif.size(), nullptr, nullptr));
+	const GstTagListPtr tags(gst_tag_list_from_exif_buffer_with_tiff_header(buffer.get()));
+	if (!tags)
+		return GST_VIDEO_ORIENTATION_IDENTITY;
+	gchar *rawOrientation = nullptr;
+	gst_tag_list_get_string(tags.get(), GST_TAG_IMAGE_ORIENTATION, &rawOrientation);
+	const GCharPtr orientation(rawOrientation);
+	static constexpr std::pair<const char *, GstVideoOrientationMethod> turns[] = {
+		{ "rotate-90", GST_VIDEO_ORIENTATION_90R },
+		{ "rotate-180", GST_VIDEO_ORIENTATION_180 },
+		{ "rotate-270", GST_VIDEO_ORIENTATION_90L },
+		{ "flip-rotate-0", GST_VIDEO_ORIENTATION_HORIZ },
+		{ "flip-rotate-90", GST_VIDEO_ORIENTATION_UL_LR },
+		{ "flip-rotate-180", GST_VIDEO_ORIENTATION_VERT },
+		{ "flip-rotate-270", GST_VIDEO_ORIENTATION_UR_LL },
+	};
+	for (const auto &[name, turn] : turns)
+		if (orientation && std::strcmp(orientation.get(), name) == 0)
+			return turn;
+	return GST_VIDEO_ORIENTATION_IDENTITY;
+}
+
+// On multifilesrc's streaming thread, before each file of a sequence reaches its decoder: a file
+// is decoded only when its header is within the cap, as a still is, and turned upright as its
+// EXIF data says. The decoder and the flip run on this same thread, so the turn set here is the
+// one this file meets.
+GstPadProbeReturn onSequenceImage(GstPad *pad, GstPadProbeInfo *info, gpointer flip)
+{
+	GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+	GstMapInfo map;
+	if (!buffer || !gst_buffer_map(buffer, &map, GST_MAP_READ))
+		return GST_PAD_PROBE_OK;
+	const ImageHeader header = imageHeader({ map.data, map.size });
+	std::string error;
+	const bool fits = checkedHeader(header, error);
+	const GstVideoOrientationMethod turn = fits && !header.exif.empty()
+						       ? uprightTurn(header.exif)
+						       : GST_VIDEO_ORIENTATION_IDENTITY;
+	gst_buffer_unmap(buffer, &map);
+	if (!fits) {
+		const GstElementPtr source(gst_pad_get_parent_element(pad));
+		GST_ELEMENT_ERROR(source.get(), STREAM, DECODE,
+				  ("one of its images: %s", error.c_str()), (nullptr));
+		return GST_PAD_PROBE_DROP;
+	}
+	int current = GST_VIDEO_ORIENTATION_IDENTITY;
+	g_object_get(flip, "video-direction", &current, nullptr);
+	if (current != turn)
+		g_object_set(flip, "video-direction", turn, nullptr);
+	return GST_PAD_PROBE_OK;
+}
+
 } // namespace
 
 bool isImageSequence(const std::string &path)
 {
-	// Exactly one integer conversion and no other, but for "%%": the pattern goes to printf, so
-	// anything else could read arguments that are not there.
-	static const std::regex pattern("([^%]|%%)*%0?[0-9]{0,2}d([^%]|%%)*");
-	return std::regex_match(path, pattern);
+	// Exactly one integer conversion (%d, with a width of up to two digits and an optional zero
+	// flag) and no other, but for "%%": the pattern goes to printf, so anything else could read
+	// arguments that are not there. A plain scan: a regular expression's matcher may recurse
+	// once a character, and a long argument would overflow the stack.
+	int conversions = 0;
+	for (std::size_t at = 0; at < path.size(); ++at) {
+		if (path[at] != '%')
+			continue;
+		++at;
+		if (at < path.size() && path[at] == '%')
+			continue;
+		if (at < path.size() && path[at] == '0')
+			++at;
+		for (int digits = 0; digits < 2 && at < path.size() &&
+				     std::isdigit(static_cast<unsigned char>(path[at]));
+		     ++digits)
+			++at;
+		if (at >= path.size() || path[at] != 'd')
+			return false;
+		++conversions;
+	}
+	return conversions == 1;
 }
 
 bool isStillImage(const std::string &path)
@@ -225,19 +308,19 @@ bool isStillImage(const std::string &path)
 
 std::shared_ptr<const cv::Mat> decodedStill(const std::string &path, std::string &error)
 {
-	long long width = 0;
-	long long height = 0;
-	if (claimedSize(path, width, height) && width * height > maximumPixels) {
-		error = "its header claims a picture of " + std::to_string(width) + "x" +
-			std::to_string(height) + " pixels, more than the " +
-			std::to_string(maximumPixels / 1000000) + " megapixels edge-viewer takes";
+	std::vector<unsigned char> bytes;
+	if (!fileBytes(path, bytes, error))
 		return nullptr;
-	}
+	if (!checkedHeader(imageHeader(bytes), error))
+		return nullptr;
 	cv::Mat decoded;
 	std::string complaints;
 	{
 		CapturedStderr quiet;
 		try {
+			// From the file, not the bytes read: OpenCV's JPEG reader from memory ends
+			// a cut-off file without libjpeg's "Premature end" warning, the only sign
+			// of it.
 			decoded = cv::imread(path, cv::IMREAD_COLOR);
 		} catch (const cv::Exception &exception) {
 			decoded.release();
@@ -245,16 +328,17 @@ std::shared_ptr<const cv::Mat> decodedStill(const std::string &path, std::string
 		}
 		complaints = quiet.text();
 	}
-	// libjpeg fills a cut-off picture with grey and only warns: that is still a broken file.
-	const bool warned = complaints.find("Premature end") != std::string::npos ||
-			    complaints.find("Corrupt") != std::string::npos;
 	if (complaints.find("CV_IO_MAX_IMAGE") != std::string::npos) {
 		error = "its header claims a picture too large to decode (over " +
 			std::to_string(openCvMaximumPixels / 1000000) + " megapixels)";
 		return nullptr;
 	}
-	if (decoded.empty() || warned) {
-		const std::string detail = firstComplaint(complaints);
+	// libjpeg fills a cut-off or undecodable part with grey and only warns: that is still a
+	// broken file. Its other warnings (bytes skipped between segments, an unknown JFIF version,
+	// a bad colour profile left unused) leave the picture whole.
+	const std::string damage = damageReport(complaints);
+	if (decoded.empty() || !damage.empty()) {
+		const std::string detail = damage.empty() ? firstComplaint(complaints) : damage;
 		error = "it is a truncated or corrupt image" +
 			(detail.empty() ? std::string() : " (" + detail + ")");
 		return nullptr;
@@ -309,7 +393,25 @@ std::string imageSequenceSource(const std::string &pattern, std::string &error)
 		return {};
 	}
 	// clocksync paces the frames at their stamps, as for a video file.
-	return "multifilesrc location=" + quoted(pattern) +
-	       " start-index=" + std::to_string(start) + " loop=true caps=" + quoted(caps) + " ! " +
-	       decoder + " ! videoconvert ! clocksync";
+	return "multifilesrc name=" + std::string(sequenceSourceName) +
+	       " location=" + quoted(pattern) + " start-index=" + std::to_string(start) +
+	       " loop=true caps=" + quoted(caps) + " ! " + decoder +
+	       " ! videoflip name=" + sequenceFlipName + " ! videoconvert ! clocksync";
+}
+
+void guardImageSequence(GstElement *pipeline)
+{
+	if (!GST_IS_BIN(pipeline))
+		return;
+	const GstElementPtr source(gst_bin_get_by_name(GST_BIN(pipeline), sequenceSourceName));
+	GstElement *flip = gst_bin_get_by_name(GST_BIN(pipeline), sequenceFlipName);
+	if (!source || !flip) {
+		if (flip)
+			gst_object_unref(flip);
+		return;
+	}
+	const GstObjectPtr<GstPad> pad(gst_element_get_static_pad(source.get(), "src"));
+	// The probe holds the flip's reference until the pad goes.
+	gst_pad_add_probe(pad.get(), GST_PAD_PROBE_TYPE_BUFFER, &onSequenceImage, flip,
+			  &gst_object_unref);
 }

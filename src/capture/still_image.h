@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include <gst/gst.h>
+
 namespace cv {
 class Mat;
 }
@@ -26,5 +28,12 @@ std::shared_ptr<const cv::Mat> decodedStill(const std::string &path, std::string
 
 // Main thread. The gst-launch description of a source that plays the sequence at 30 frames/s from
 // its first number (0 or 1) and loops at its end. Its first image must decode; null description
-// and the reason in error otherwise.
+// and the reason in error otherwise. Each image after is checked as it is read, once the pipeline
+// holding the description has been through guardImageSequence().
 std::string imageSequenceSource(const std::string &pattern, std::string &error);
+
+// Main thread, before pipeline starts. Where pipeline holds a sequence's source, as
+// imageSequenceSource() describes it, each of its images is decoded only when its header is within
+// the size cap a still has (a fault on the bus otherwise) and is turned upright as its EXIF
+// orientation says, like a still. Does nothing to another pipeline.
+void guardImageSequence(GstElement *pipeline);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Still images as the source, as a user meets them. Bad files (cut off, corrupt, a header that
-# claims 100000x100000 or 20000x20000 pixels, empty, a directory, a sequence with no first image) each end the
+# claims 100000x100000, 20000x20000 or, behind a stray byte, 32768x32768 pixels, empty, a
+# directory, a sequence with no first image) each end the
 # run with one line naming the file, status 1, before any window: they run without a display,
 # where reaching a window would print the no-display line instead. Then, on a virtual display, a
 # PNG and a JPEG made here: a bright rectangle near the top left and a faint circle lower right.
@@ -40,6 +41,18 @@ sof=$(LC_ALL=C grep -obUaP '\xff\xc0' "$work/shapes.jpg" | head -n 1 | cut -d: -
 [ -n "$sof" ] || fail "no frame header in the JPEG"
 cp "$work/shapes.jpg" "$work/claims.jpg"
 printf '\116\040\116\040' | dd of="$work/claims.jpg" bs=1 seek=$((sof + 5)) conv=notrunc status=none
+# The same frame header, 32768x32768, with one stray byte before it: libjpeg skips the byte and
+# would decode that size, so the header walk must find it too.
+cp "$work/claims.jpg" "$work/stray.jpg"
+printf '\200\000\200\000' | dd of="$work/stray.jpg" bs=1 seek=$((sof + 5)) conv=notrunc status=none
+{ head -c "$sof" "$work/stray.jpg" && printf '\0' && tail -c +$((sof + 1)) "$work/stray.jpg"; } >"$work/stray-tmp.jpg" &&
+  mv "$work/stray-tmp.jpg" "$work/stray.jpg"
+# Intact files libjpeg warns about or that are rarely met: two bytes of padding before the scan
+# ("Corrupt JPEG data: 2 extraneous bytes before marker 0xda", yet the picture is whole), and a
+# BMP with the 12-byte OS/2 header.
+sos=$(LC_ALL=C grep -obUaP '\xff\xda' "$work/shapes.jpg" | head -n 1 | cut -d: -f1)
+{ head -c "$sos" "$work/shapes.jpg" && printf '\0\0' && tail -c +$((sos + 1)) "$work/shapes.jpg"; } >"$work/padded.jpg"
+convert "$work/shapes.png" BMP2:"$work/os2.bmp" || fail "ImageMagick could not make an OS/2 BMP"
 : >"$work/empty.png"
 mkdir "$work/folder.png"
 printf '\211PNG\r\n\032\nnot a picture at all' >"$work/garbage.png"
@@ -56,11 +69,19 @@ cut.bmp|it is a truncated or corrupt image (Unexpected end of input stream)
 corrupt.jpg|it is a truncated or corrupt image (Corrupt JPEG data
 huge.png|its header claims a picture of 100000x100000 pixels, more than the 200 megapixels edge-viewer takes
 claims.jpg|its header claims a picture of 20000x20000 pixels, more than the 200 megapixels edge-viewer takes
+stray.jpg|its header claims a picture of 32768x32768 pixels, more than the 200 megapixels edge-viewer takes
 empty.png|it is empty
 folder.png|it is a directory
 garbage.png|it is a truncated or corrupt image
 shots/%04d.png|it is a numbered sequence with no image numbered 0 or 1
 TABLE
+
+# Files that open: without a display, the run gets as far as the window and says there is none.
+for file in padded.jpg os2.bmp; do
+  e2e_run --headless 1 --source "$file"
+  e2e_expect_lines "edge-viewer: failed to open a window: *"
+  echo "$file: decoded, then $(cat "$work/stderr")"
+done
 
 start() { # the image
   e2e_case=$(basename "$1")
