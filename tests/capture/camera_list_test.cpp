@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "capture/capture_pipeline.h"
+#include "capture/capture_source.h"
 #include "capture/video_formats.h"
 #include "wait_until.h"
 
@@ -164,6 +165,30 @@ TEST_F(Discovery, ACameraOfferedByTwoProvidersIsListedOnce)
 	const CameraInfo *twin = named(cameras, "Twin camera");
 	ASSERT_NE(twin, nullptr);
 	EXPECT_FALSE(twin->fallbackDevice);
+}
+
+// Catches a PipeWire camera's source left lending PipeWire's own memory (always-copy unset):
+// PipeWire unmaps it when the camera goes or renegotiates, under a frame still waiting in the
+// preview's queue, and the viewer crashes. The fake source has pipewiresrc's property.
+TEST_F(Discovery, APipeWireCamerasSourceCopiesItsFrames)
+{
+	useCamerasText("[Front]\nname=Integrated Camera\n"
+		       "caps=video/x-raw, format=NV12, width=640, height=480\n"
+		       "properties=pipewire-proplist, device.api=libcamera\n");
+	const std::vector<CameraInfo> cameras = findCameras();
+	ASSERT_EQ(cameras.size(), 1u);
+	ASSERT_TRUE(offeredByPipeWire(cameras[0].device.get()));
+	std::string error;
+	const GstElementPtr pipeline = sourcePipeline(cameras[0], "fakesink", error);
+	ASSERT_TRUE(pipeline) << error;
+	GstIterator *sources = gst_bin_iterate_sources(GST_BIN(pipeline.get()));
+	GValue item = G_VALUE_INIT;
+	ASSERT_EQ(gst_iterator_next(sources, &item), GST_ITERATOR_OK);
+	gboolean alwaysCopy = FALSE;
+	g_object_get(g_value_get_object(&item), "always-copy", &alwaysCopy, nullptr);
+	g_value_unset(&item);
+	gst_iterator_free(sources);
+	EXPECT_TRUE(alwaysCopy);
 }
 
 namespace {
