@@ -7,12 +7,15 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
+
+#include <unistd.h>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
@@ -68,22 +71,31 @@ protected:
 			<< "the fake camera plugin is not in " EDGE_VIEWER_FAKE_CAMERA_DIR;
 		useCameras(EDGE_VIEWER_WEBCAMS);
 	}
-	void TearDown() override { unsetenv("EDGE_VIEWER_FAKE_CAMERAS"); }
+	void TearDown() override
+	{
+		unsetenv("EDGE_VIEWER_FAKE_CAMERAS");
+		if (!cameraFile_.empty())
+			std::remove(cameraFile_.c_str());
+	}
 
 	static void useCameras(const std::string &keyFile)
 	{
 		setenv("EDGE_VIEWER_FAKE_CAMERAS", keyFile.c_str(), 1);
 	}
 
-	// A key file of the test's own, from its text.
+	// A key file of the test's own, from its text; of its process's own too, since the fake
+	// reads it again whenever it starts, and a test of the same name may run beside it (another
+	// build's).
 	void useCamerasText(const std::string &text)
 	{
-		const std::string path =
-			testing::TempDir() + "cameras-" +
-			testing::UnitTest::GetInstance()->current_test_info()->name() + ".ini";
-		std::ofstream(path) << text;
-		useCameras(path);
+		cameraFile_ = testing::TempDir() + "cameras-" +
+			      testing::UnitTest::GetInstance()->current_test_info()->name() + "-" +
+			      std::to_string(getpid()) + ".ini";
+		std::ofstream(cameraFile_) << text;
+		useCameras(cameraFile_);
 	}
+
+	std::string cameraFile_;
 
 	static const CameraInfo *named(const std::vector<CameraInfo> &cameras,
 				       const std::string &name)
