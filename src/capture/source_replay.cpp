@@ -17,11 +17,13 @@ constexpr char replayKey[] = "edge-viewer-replay";
 // streaming thread feeds it, and the pipeline, whose seeks come from the start thread and the
 // decoder's thread.
 struct Replay {
-	explicit Replay(GstPad *watched) : pad(GST_PAD(gst_object_ref(watched))) {}
+	explicit Replay(GstPad *watched) : pad(watched) {}
 
 	// The watched pad: seeks go upstream from it, to the decoder alone (a seek sent to the
-	// pipeline would reach the decoder once through each sink). Set once.
-	const GstObjectPtr<GstPad> pad;
+	// pipeline would reach the decoder once through each sink). Set once; borrowed, since the
+	// pad holds this through its probe: the pipeline holds the element that owns it, and seeks
+	// are only made through the pipeline.
+	GstPad *const pad;
 
 	std::mutex lock; // guards all below
 	// Signalled when the first frame of a start, or the clip's end, arrives.
@@ -58,7 +60,7 @@ bool seekable(GstPad *pad)
 
 bool seekToStart(Replay &replay, GstSeekFlags flags)
 {
-	return gst_pad_push_event(replay.pad.get(),
+	return gst_pad_push_event(replay.pad,
 				  gst_event_new_seek(1.0, GST_FORMAT_TIME, flags, GST_SEEK_TYPE_SET,
 						     0, GST_SEEK_TYPE_NONE, 0));
 }
@@ -182,7 +184,7 @@ bool playFirstSegment(GstElement *pipeline, std::chrono::milliseconds wait)
 	}
 	// Flushing, so that the frames that came before it go, and the running time starts with
 	// the segment. A clip that refuses it plays once.
-	if (!seekable(replay->pad.get()) ||
+	if (!seekable(replay->pad) ||
 	    !seekToStart(*replay,
 			 static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_SEGMENT)))
 		GST_CAT_DEBUG(edgeViewerDebug, "the clip cannot seek: it plays once");
