@@ -4,10 +4,11 @@
 // The loop is GStreamer's segment seek. The clip is played as a segment (a seek with
 // GST_SEEK_FLAG_SEGMENT), at whose end the decoder posts SEGMENT_DONE instead of sending EOS; a
 // seek without flushing, sent from that message, queues the next segment behind the last frame, so
-// nothing is flushed, nothing stops, and the sinks see one stream. No seek ever runs beside a state
-// change: the first is made by the start thread, which stop() joins before it takes the pipeline
-// down; every later one by the decoder's own streaming thread, inside the message, while it holds
-// its own stream lock, which the change to NULL must take to stop that thread.
+// nothing is flushed, nothing stops, and the sinks see one stream. No seek can race a stop: the
+// first is made by the start thread, which stop() joins before it takes the pipeline down; every
+// later one by the decoder's own streaming thread, inside the message, so it is part of that
+// thread's work, which the change to NULL ends and waits for as it does a frame being pushed. No
+// other thread ever seeks, and nothing is left queued to run later.
 #pragma once
 
 #include <chrono>
@@ -29,9 +30,9 @@ bool playsAgainAtEnd(GstElement *pipeline);
 void forgetLastStart(GstElement *pipeline);
 
 // The start thread, with the pipeline in PAUSED and no state change under way. Waits up to wait for
-// the clip's first frame (or its end) to arrive, and false when none did. Once one has, plays the
-// clip as a segment from its start, and true; a stream that cannot seek is left to end as before.
-// Returns true at once when playAgainAtEnd() was not called for pipeline.
+// the clip's first frame (or its end) to arrive; returns false when none did. Once one has, plays
+// the clip as a segment from its start and returns true; a stream that cannot seek is left to end
+// as before. Returns true at once when playAgainAtEnd() was not called for pipeline.
 bool playFirstSegment(GstElement *pipeline, std::chrono::milliseconds wait);
 
 // The thread that posted message, from the pipeline's bus sync handler: at the end of a segment,
