@@ -42,10 +42,14 @@ void countFrame(const cv::Mat &frame)
 	++framesSeen;
 }
 
-// The first frame and the latest, as the viewer's default thresholds see them.
+// The first frame's edges, as the viewer's default thresholds see them, and whether later ones
+// differed.
 std::mutex edgesLock;
-cv::Mat firstEdges;  // guarded by edgesLock
-cv::Mat latestEdges; // guarded by edgesLock
+cv::Mat firstEdges; // guarded by edgesLock
+// Whether any frame since the first had other edges; guarded by edgesLock. Not the latest frame
+// alone: a pattern that repeats every few frames of its scroll (the checkers, every fourth) gives
+// the first frame's edges again whenever the frames left out in between happen to be that many.
+bool edgesMoved = false;
 
 void keepEdges(const cv::Mat &frame)
 {
@@ -56,7 +60,8 @@ void keepEdges(const cv::Mat &frame)
 	std::lock_guard lock(edgesLock);
 	if (firstEdges.empty())
 		firstEdges = edges;
-	latestEdges = edges;
+	else if (cv::countNonZero(edges != firstEdges) > 0)
+		edgesMoved = true;
 	++framesSeen;
 }
 
@@ -382,7 +387,7 @@ TEST_F(Discovery, EveryFakeCameraShowsEdgesThatMove)
 		{
 			std::lock_guard lock(edgesLock);
 			firstEdges.release();
-			latestEdges.release();
+			edgesMoved = false;
 		}
 		framesSeen = 0;
 		CaptureOptions options;
@@ -400,7 +405,6 @@ TEST_F(Discovery, EveryFakeCameraShowsEdgesThatMove)
 		// A hundredth of the picture; the sparsest pattern, the colour bars, has several
 		// times that.
 		EXPECT_GT(cv::countNonZero(firstEdges), 320 * 240 / 100) << camera.name;
-		EXPECT_GT(cv::countNonZero(firstEdges != latestEdges), 0)
-			<< camera.name << ": its edges did not move";
+		EXPECT_TRUE(edgesMoved) << camera.name << ": its edges did not move";
 	}
 }
