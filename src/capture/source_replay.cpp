@@ -17,7 +17,10 @@ constexpr char replayKey[] = "edge-viewer-replay";
 // streaming thread feeds it, and the pipeline, whose seeks come from the start thread and the
 // decoder's thread.
 struct Replay {
-	explicit Replay(GstPad *watched) : pad(watched) {}
+	Replay(GstElement *source, GstPad *watched) : decoder(source), pad(watched) {}
+
+	// The decoder; borrowed, as the pipeline holds it. Set once.
+	GstElement *const decoder;
 
 	// The watched pad: seeks go upstream from it, to the decoder alone (a seek sent to the
 	// pipeline would reach the decoder once through each sink). Set once; borrowed, since the
@@ -138,12 +141,12 @@ GstPadProbeReturn onIncoming(GstPad *, GstPadProbeInfo *info, gpointer data)
 
 } // namespace
 
-void playAgainAtEnd(GstElement *pipeline, GstElement *element)
+void playAgainAtEnd(GstElement *pipeline, GstElement *decoder, GstElement *element)
 {
 	const GstObjectPtr<GstPad> pad(gst_element_get_static_pad(element, "sink"));
 	if (!pad)
 		return;
-	const auto replay = std::make_shared<Replay>(pad.get());
+	const auto replay = std::make_shared<Replay>(decoder, pad.get());
 	gst_segment_init(&replay->segment, GST_FORMAT_UNDEFINED);
 	gst_pad_add_probe(pad.get(),
 			  static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
@@ -175,7 +178,9 @@ void forgetLastStart(GstElement *pipeline)
 bool playFirstSegment(GstElement *pipeline, std::chrono::milliseconds wait)
 {
 	Replay *replay = replayOf(pipeline);
-	if (!replay)
+	// A live stream (rtsp://, udp://) sends nothing before it plays, and cannot start again
+	// anyway. Its decoder said so in the change to PAUSED, which this thread made.
+	if (!replay || GST_STATE_RETURN(replay->decoder) == GST_STATE_CHANGE_NO_PREROLL)
 		return true;
 	{
 		std::unique_lock guard(replay->lock);

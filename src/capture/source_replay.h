@@ -15,12 +15,13 @@
 
 #include <gst/gst.h>
 
-// Main thread, while the pipeline is in the NULL state. Makes the clip that element of pipeline
-// takes through its "sink" pad play again at its end, and watches what enters that pad: each new
+// Main thread, while the pipeline is in the NULL state. Makes the clip that decoder (in pipeline)
+// decodes and element of pipeline takes through its "sink" pad play again at its end, and watches
+// what enters that pad: each new
 // start continues the running time where the frames of the last one ended (a sound track that ends
 // later leaves no gap in the picture), and a round that gave no frame ends the stream instead. The
 // watch lives as long as the pad and the pipeline.
-void playAgainAtEnd(GstElement *pipeline, GstElement *element);
+void playAgainAtEnd(GstElement *pipeline, GstElement *decoder, GstElement *element);
 
 // Any thread. Whether playAgainAtEnd() was called for pipeline.
 bool playsAgainAtEnd(GstElement *pipeline);
@@ -32,7 +33,8 @@ void forgetLastStart(GstElement *pipeline);
 // The start thread, with the pipeline in PAUSED and no state change under way. Waits up to wait for
 // the clip's first frame (or its end) to arrive; returns false when none did. Once one has, plays
 // the clip as a segment from its start and returns true; a stream that cannot seek is left to end
-// as before. Returns true at once when playAgainAtEnd() was not called for pipeline.
+// as before. Returns true at once for a live stream, which plays once, and when playAgainAtEnd()
+// was not called for pipeline.
 bool playFirstSegment(GstElement *pipeline, std::chrono::milliseconds wait);
 
 // The thread that posted message, from the pipeline's bus sync handler: at the end of a segment,

@@ -11,6 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gst/app/gstappsink.h>
 
 #include <gtest/gtest.h>
@@ -201,4 +205,59 @@ TEST_F(Sources, AClipsRoundsFollowEachOtherWithoutAGapInRunningTime)
 	ASSERT_EQ(runningTimes.size(), 35U) << "the clip stopped after " << runningTimes.size();
 	for (std::size_t frame = 0; frame < runningTimes.size(); ++frame)
 		EXPECT_EQ(runningTimes[frame], frame * frameTime) << "frame " << frame;
+}
+
+namespace {
+
+// A UDP port nobody uses now: the one the system picks for a socket of our own, then closes.
+int freeUdpPort()
+{
+	const int probe = socket(AF_INET, SOCK_DGRAM, 0);
+	sockaddr_in address{};
+	address.sin_family = AF_INET;
+	address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	socklen_t length = sizeof address;
+	const bool bound =
+		probe >= 0 &&
+		bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+		getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length) == 0;
+	if (probe >= 0)
+		close(probe);
+	return bound ? ntohs(address.sin_port) : 0;
+}
+
+} // namespace
+
+// Catches a live stream (udp://, rtsp://) held back for a first frame that it sends only once it
+// plays: it must play at once, as a camera does.
+TEST_F(Sources, ALiveStreamPlaysAtOnce)
+{
+	const int port = freeUdpPort();
+	ASSERT_NE(port, 0);
+	const std::string sending = "videotestsrc is-live=true ! "
+				    "video/x-raw,width=64,height=48,framerate=30/1 ! jpegenc"
+				    " ! udpsink host=127.0.0.1 port=" +
+				    std::to_string(port);
+	const GstElementPtr sender = sinkElement(gst_parse_launch(sending.c_str(), nullptr));
+	ASSERT_TRUE(sender);
+	std::mutex lock; // guards faults
+	std::vector<std::string> faults;
+	CaptureOptions options;
+	options.onFault = [&](const std::string &line) {
+		std::lock_guard guard(lock);
+		faults.push_back(line);
+	};
+	framesSeen = 0;
+	std::string error;
+	auto capture = CapturePipeline::create(
+		sourceCamera("stream", "udp://127.0.0.1:" + std::to_string(port)), &countFrame,
+		error, std::move(options));
+	ASSERT_TRUE(capture) << error;
+	ASSERT_TRUE(capture->start(error)) << error;
+	gst_element_set_state(sender.get(), GST_STATE_PLAYING);
+	EXPECT_TRUE(waitUntil([] { return framesSeen >= 5; }, "5 frames of the stream"));
+	capture->stop();
+	gst_element_set_state(sender.get(), GST_STATE_NULL);
+	std::lock_guard guard(lock);
+	EXPECT_TRUE(faults.empty()) << faults.front();
 }
