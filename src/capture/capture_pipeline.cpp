@@ -12,6 +12,7 @@
 #include "fault_words.h"
 #include "gst_runtime.h"
 #include "preview_window.h"
+#include "source_replay.h"
 #include "still_feed.h"
 #include "user_message.h"
 #include "video_frame.h"
@@ -140,6 +141,14 @@ bool CapturePipeline::start(std::string &error)
 
 void CapturePipeline::play()
 {
+	// A clip's decoder never waits in its state change, as a camera's source may: stop() need
+	// not end one, and waits for this thread instead, so that no seek of the start runs beside
+	// its change to NULL.
+	if (playsAgainAtEnd(pipeline_.get())) {
+		starting_.store(false);
+		if (!prerollClip())
+			return;
+	}
 	const GstStateChangeReturn result =
 		gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING);
 	starting_.store(false);
@@ -156,6 +165,20 @@ void CapturePipeline::play()
 	// it waited said why too: reportFailure() says nothing more then.
 	if (delivering_.load())
 		reportFailure("it could not be started");
+}
+
+bool CapturePipeline::prerollClip()
+{
+	forgetLastStart(pipeline_.get());
+	// A failure here fails the change to PLAYING too, which says so.
+	if (gst_element_set_state(pipeline_.get(), GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE)
+		return true;
+	// Short waits, so that a stream slow to start never holds up a stop for long.
+	constexpr std::chrono::milliseconds stopCheckInterval{ 50 };
+	while (!playFirstSegment(pipeline_.get(), stopCheckInterval))
+		if (!delivering_.load())
+			return false;
+	return true;
 }
 
 void CapturePipeline::finishStart()
@@ -237,6 +260,8 @@ GstBusSyncReply CapturePipeline::onBusMessage(GstBus *, GstMessage *message, gpo
 	// Messages posted while stopping describe the stop, not the camera.
 	if (!capture->delivering_.load())
 		return GST_BUS_DROP;
+	// On the decoder's own thread, inside the message: source_replay.h says why.
+	playNextSegment(capture->pipeline_.get(), message);
 	if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
 		GError *rawError = nullptr;
 		gst_message_parse_error(message, &rawError, nullptr);

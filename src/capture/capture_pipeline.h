@@ -113,6 +113,9 @@ private:
 	void onStall();
 	// The start thread: the state change to PLAYING.
 	void play();
+	// The start thread: prerolls a clip that plays again at its end, and plays it as a segment.
+	// False when stop() was called meanwhile.
+	bool prerollClip();
 	// Main thread. Waits for the start thread, first ending a state change still in progress.
 	void finishStart();
 	// Any thread. Calls onStartFailure unless a frame came, or it was called, since start.
@@ -131,7 +134,7 @@ private:
 	// Set by start() and stop() on the main thread; read before each frame by the streaming
 	// threads, so frames that GStreamer still pushes while stopping are dropped: the pipeline
 	// goes on delivering until its state change reaches the sinks, and stop() may first wait
-	// for the stall watch.
+	// for the stall watch. Read too by the start thread while a clip prerolls.
 	std::atomic<bool> delivering_{ false };
 	// The last frame put into the callback's queue: stored by the conversion's streaming
 	// thread, loaded by the callback's before it reads a frame. The queue itself already orders

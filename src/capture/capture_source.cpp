@@ -153,7 +153,7 @@ GstElementPtr uriPipeline(const CameraInfo &camera, const std::string &tailText,
 	GstElementPtr pipeline = pipelineOf(decoder.get(), tail.get());
 	// The tail lives in the pipeline as long as the decoder that signals.
 	g_signal_connect(decoder.get(), "pad-added", G_CALLBACK(onDecodedPad), tail.get());
-	playAgainAtEnd(tail.get());
+	playAgainAtEnd(pipeline.get(), decoder.get(), tail.get());
 	return pipeline;
 }
 

@@ -69,6 +69,8 @@ protected:
 		unsetenv("EDGE_VIEWER_FAKE_CAMERA_CONTROL");
 		unsetenv("EDGE_VIEWER_FAKE_CAMERAS");
 		unlink(fifo_.c_str());
+		if (!cameraFile_.empty())
+			unlink(cameraFile_.c_str());
 	}
 
 	// failedToStart: capture on the camera then fails before its first frame, as the capture's
@@ -112,9 +114,12 @@ protected:
 	// that name and path.
 	void useCameras(const std::string &text, const std::string &name, const std::string &path)
 	{
-		const std::string file = testing::TempDir() + "watched-cameras.ini";
-		std::ofstream(file) << text;
-		setenv("EDGE_VIEWER_FAKE_CAMERAS", file.c_str(), 1);
+		// The process's own: the fake reads it again at each "add", and another test
+		// process rewriting a shared one at that moment made a camera that never came back.
+		cameraFile_ =
+			testing::TempDir() + "watched-cameras-" + std::to_string(getpid()) + ".ini";
+		std::ofstream(cameraFile_) << text;
+		setenv("EDGE_VIEWER_FAKE_CAMERAS", cameraFile_.c_str(), 1);
 		camera_ = {};
 		for (const CameraInfo &camera : findCameras())
 			if (camera.name == name && camera.devicePath == path)
@@ -131,6 +136,7 @@ protected:
 	}
 
 	std::string fifo_;
+	std::string cameraFile_; // set by useCameras()
 	CameraInfo camera_;
 	std::shared_ptr<Posts> posts_ = std::make_shared<Posts>();
 	std::unique_ptr<CameraWatch> watch_;

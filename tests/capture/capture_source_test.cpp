@@ -11,9 +11,16 @@
 #include <thread>
 #include <vector>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gst/app/gstappsink.h>
+
 #include <gtest/gtest.h>
 
 #include "capture/capture_pipeline.h"
+#include "capture/source_replay.h"
 #include "wait_until.h"
 
 using namespace std::chrono_literals;
@@ -144,6 +151,113 @@ TEST_F(Sources, AClipPlaysAtItsOwnPaceAndStartsAgainAtItsEnd)
 	// At 20 frames/s no run can see more than this, however fast the machine; a clip decoded
 	// unpaced would give all 30 in a few milliseconds.
 	EXPECT_LE(frames, 20 * seconds + 5) << "in " << seconds << " s";
+	std::lock_guard guard(lock);
+	EXPECT_TRUE(faults.empty()) << faults.front();
+}
+
+namespace {
+
+// The capture's own bus handler does the same: the next segment, on the decoder's thread.
+GstBusSyncReply startAgainOnItsThread(GstBus *, GstMessage *message, gpointer pipeline)
+{
+	playNextSegment(static_cast<GstElement *>(pipeline), message);
+	return GST_BUS_DROP;
+}
+
+} // namespace
+
+// Catches a loop that restarts the running time (a flushing seek), leaves a gap where the sound
+// track outlasts the picture, or repeats or skips a frame: the frames of three and a half rounds
+// follow each other at exactly one frame's time, round after round.
+TEST_F(Sources, AClipsRoundsFollowEachOtherWithoutAGapInRunningTime)
+{
+	std::string error;
+	const std::string uri = checkedSourceUri((dir / "clip.avi").string(), error);
+	ASSERT_FALSE(uri.empty()) << error;
+	const GstElementPtr pipeline = sourcePipeline(
+		sourceCamera("clip.avi", uri), "appsink name=out sync=false max-buffers=0", error);
+	ASSERT_TRUE(pipeline) << error;
+	const GstBusPtr bus(gst_element_get_bus(pipeline.get()));
+	gst_bus_set_sync_handler(bus.get(), &startAgainOnItsThread, pipeline.get(), nullptr);
+	// The start thread's steps (CapturePipeline::play), here on the test's.
+	ASSERT_NE(gst_element_set_state(pipeline.get(), GST_STATE_READY), GST_STATE_CHANGE_FAILURE);
+	forgetLastStart(pipeline.get());
+	ASSERT_NE(gst_element_set_state(pipeline.get(), GST_STATE_PAUSED),
+		  GST_STATE_CHANGE_FAILURE);
+	ASSERT_TRUE(playFirstSegment(pipeline.get(), 30s)) << "no first frame";
+	ASSERT_NE(gst_element_set_state(pipeline.get(), GST_STATE_PLAYING),
+		  GST_STATE_CHANGE_FAILURE);
+
+	const GstElementPtr sink(gst_bin_get_by_name(GST_BIN(pipeline.get()), "out"));
+	constexpr GstClockTime frameTime = GST_SECOND / 20;
+	std::vector<GstClockTime> runningTimes;
+	for (int frame = 0; frame < 35; ++frame) {
+		const GstSamplePtr sample(
+			gst_app_sink_try_pull_sample(GST_APP_SINK(sink.get()), 30 * GST_SECOND));
+		if (!sample)
+			break;
+		runningTimes.push_back(gst_segment_to_running_time(
+			gst_sample_get_segment(sample.get()), GST_FORMAT_TIME,
+			GST_BUFFER_PTS(gst_sample_get_buffer(sample.get()))));
+	}
+	gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+	gst_bus_set_sync_handler(bus.get(), nullptr, nullptr, nullptr);
+	ASSERT_EQ(runningTimes.size(), 35U) << "the clip stopped after " << runningTimes.size();
+	for (std::size_t frame = 0; frame < runningTimes.size(); ++frame)
+		EXPECT_EQ(runningTimes[frame], frame * frameTime) << "frame " << frame;
+}
+
+namespace {
+
+// A UDP port nobody uses now: the one the system picks for a socket of our own, then closes.
+int freeUdpPort()
+{
+	const int probe = socket(AF_INET, SOCK_DGRAM, 0);
+	sockaddr_in address{};
+	address.sin_family = AF_INET;
+	address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	socklen_t length = sizeof address;
+	const bool bound =
+		probe >= 0 &&
+		bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+		getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length) == 0;
+	if (probe >= 0)
+		close(probe);
+	return bound ? ntohs(address.sin_port) : 0;
+}
+
+} // namespace
+
+// Catches a live stream (udp://, rtsp://) held back for a first frame that it sends only once it
+// plays: it must play at once, as a camera does.
+TEST_F(Sources, ALiveStreamPlaysAtOnce)
+{
+	const int port = freeUdpPort();
+	ASSERT_NE(port, 0);
+	const std::string sending = "videotestsrc is-live=true ! "
+				    "video/x-raw,width=64,height=48,framerate=30/1 ! jpegenc"
+				    " ! udpsink host=127.0.0.1 port=" +
+				    std::to_string(port);
+	const GstElementPtr sender = sinkElement(gst_parse_launch(sending.c_str(), nullptr));
+	ASSERT_TRUE(sender);
+	std::mutex lock; // guards faults
+	std::vector<std::string> faults;
+	CaptureOptions options;
+	options.onFault = [&](const std::string &line) {
+		std::lock_guard guard(lock);
+		faults.push_back(line);
+	};
+	framesSeen = 0;
+	std::string error;
+	auto capture = CapturePipeline::create(
+		sourceCamera("stream", "udp://127.0.0.1:" + std::to_string(port)), &countFrame,
+		error, std::move(options));
+	ASSERT_TRUE(capture) << error;
+	ASSERT_TRUE(capture->start(error)) << error;
+	gst_element_set_state(sender.get(), GST_STATE_PLAYING);
+	EXPECT_TRUE(waitUntil([] { return framesSeen >= 5; }, "5 frames of the stream"));
+	capture->stop();
+	gst_element_set_state(sender.get(), GST_STATE_NULL);
 	std::lock_guard guard(lock);
 	EXPECT_TRUE(faults.empty()) << faults.front();
 }

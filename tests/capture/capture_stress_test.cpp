@@ -1,7 +1,8 @@
 // The capture layer's whole life, a thousand times over, on a fast source whose frames go to a
 // main-thread hand-off: every stop must return promptly, and no frame may arrive after it. The
 // source is live, at 500 frames/s: an unpaced one would run its thread flat out, as nothing but a
-// slow callback used to hold it up and the callback now has a thread of its own.
+// slow callback used to hold it up and the callback now has a thread of its own. Then the same for
+// a clip that starts again at its end, stopped at every moment of its loop.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -9,6 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -19,6 +22,8 @@
 #include <gtest/gtest.h>
 
 #include "capture/camera_list.h"
+#include "capture/capture_pipeline.h"
+#include "capture/capture_source.h"
 #include "capture/cvcam.h"
 #include "gui_dispatch.h"
 
@@ -197,4 +202,161 @@ TEST(CaptureStress, AThousandLivesEachEndPromptlyWithNoFrameAfterStop)
 	const auto longestMs = std::chrono::duration<double, std::milli>(longestStop).count();
 	std::printf("%d rounds, %d frames, longest stop %.1f ms\n", rounds, framesInAll, longestMs);
 	RecordProperty("longest_stop_ms", static_cast<int>(longestMs + 0.5));
+}
+
+namespace {
+
+// The sanitizers make each round dearer, ThreadSanitizer most (it watches every lock GStreamer
+// takes while it builds the decoder); the moments are the same.
+#if defined(__SANITIZE_THREAD__)
+constexpr int clipRounds = 100;
+#elif defined(__SANITIZE_ADDRESS__)
+constexpr int clipRounds = 200;
+#else
+constexpr int clipRounds = 400;
+#endif
+
+// What the clip's decoder thread does as it starts the clip again: set there by the debug log
+// hook, read and cleared by the main thread.
+std::atomic<bool> startingAgain{ false };
+// How long the hook holds the decoder's thread before its seek, so that the stop lands on the
+// seek itself: set by the main thread before each start, read by the hook.
+std::atomic<int> holdBeforeSeekUs{ 0 };
+
+// Any thread that logs. Sees the capture layer's own debug line at the start of each new round:
+// GStreamer's log, not a hook in the code under test.
+void onLogLine(GstDebugCategory *category, GstDebugLevel, const gchar *, const gchar *, gint,
+	       GObject *, GstDebugMessage *message, gpointer)
+{
+	if (std::strcmp(gst_debug_category_get_name(category), "edge-viewer") != 0 ||
+	    std::strcmp(gst_debug_message_get(message), "the clip starts again") != 0)
+		return;
+	startingAgain = true;
+	const auto until = Clock::now() + std::chrono::microseconds(holdBeforeSeekUs.load());
+	while (Clock::now() < until)
+		std::this_thread::yield();
+}
+
+// Written by the streaming thread; read by the main thread.
+std::atomic<int> clipFrames{ 0 };
+std::atomic<int> clipFramesAfterStop{ 0 };
+
+void onClipFrame(const cv::Mat &)
+{
+	if (stopReturned)
+		++clipFramesAfterStop;
+	++clipFrames;
+}
+
+// Three frames at 60 frames/s beside a longer tone: a new round every 50 ms, and a sound track
+// whose unlinked stream outlasts the picture at each end.
+std::string shortClip(const std::filesystem::path &dir)
+{
+	const std::string path = (dir / "short.avi").string();
+	const std::string description =
+		"videotestsrc pattern=ball num-buffers=3 ! video/x-raw,width=64,height=48,"
+		"framerate=60/1 ! jpegenc ! queue ! avimux name=mux ! filesink location=" +
+		path + " audiotestsrc num-buffers=5 ! audioconvert ! queue ! mux.";
+	GError *rawError = nullptr;
+	const GstElementPtr pipeline =
+		sinkElement(gst_parse_launch(description.c_str(), &rawError));
+	const GErrorPtr error(rawError);
+	if (!pipeline || error)
+		return {};
+	gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
+	const GstBusPtr bus(gst_element_get_bus(pipeline.get()));
+	const GstMessagePtr message(gst_bus_timed_pop_filtered(
+		bus.get(), 60 * GST_SECOND,
+		static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
+	gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+	return message && GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_EOS ? path : "";
+}
+
+enum class ClipMoment { rightAfterStart, atTheFirstFrame, atALoopPoint, withinThreeRounds };
+
+} // namespace
+
+// Catches a stop that hangs or crashes when it meets the clip's loop: while the start's first
+// seek is on its way, at the first frame, on the decoder's thread as it starts the clip again
+// (held there for up to 2 ms, so that the change to NULL meets the seek), and at any moment of the
+// first three rounds; and a frame after stop, or a fault reported for a stop.
+TEST(CaptureStress, AClipStoppedAtAnyMomentOfItsLoopEndsPromptly)
+{
+	char pattern[] = "/tmp/capture_stress_XXXXXX";
+	ASSERT_TRUE(mkdtemp(pattern));
+	const std::filesystem::path dir = pattern;
+	std::string error;
+	const std::string uri = checkedSourceUri(shortClip(dir), error);
+	ASSERT_FALSE(uri.empty()) << error;
+	// The debug line is the only one the hook needs; GStreamer's own printing stays off, as
+	// it is unless GST_DEBUG asks for it.
+	gst_debug_set_threshold_for_name("edge-viewer", GST_LEVEL_DEBUG);
+	gst_debug_remove_log_function(gst_debug_log_default);
+	gst_debug_add_log_function(&onLogLine, nullptr, nullptr);
+
+	std::mt19937 random(20261208);
+	std::uniform_int_distribution<int> moment(0, 3);
+	std::uniform_int_distribution<int> holdUs(0, 2000);
+	std::uniform_int_distribution<int> withinUs(0, 150'000);
+	std::mutex lock; // guards faults
+	std::vector<std::string> faults;
+	Watchdog watchdog;
+	auto longestStop = Clock::duration::zero();
+	int loopPointsMet = 0;
+
+	for (int round = 0; round < clipRounds; ++round) {
+		watchdog.roundStarts(round);
+		startingAgain = false;
+		holdBeforeSeekUs = holdUs(random);
+		clipFrames = 0;
+		stopReturned = false;
+		CaptureOptions options;
+		options.onFault = [&](const std::string &line) {
+			std::lock_guard guard(lock);
+			faults.push_back("round " + std::to_string(round) + ": " + line);
+		};
+		auto capture = CapturePipeline::create(sourceCamera("short.avi", uri), &onClipFrame,
+						       error, std::move(options));
+		ASSERT_TRUE(capture) << error;
+		ASSERT_TRUE(capture->start(error)) << error;
+		switch (static_cast<ClipMoment>(moment(random))) {
+		case ClipMoment::rightAfterStart:
+			break;
+		case ClipMoment::atTheFirstFrame:
+			spinUntil(watchdog, "the first frame", [] { return clipFrames > 0; });
+			break;
+		case ClipMoment::atALoopPoint:
+			spinUntil(watchdog, "the clip starting again",
+				  [] { return startingAgain.load(); });
+			++loopPointsMet;
+			break;
+		case ClipMoment::withinThreeRounds: {
+			spinUntil(watchdog, "the first frame", [] { return clipFrames > 0; });
+			const auto until =
+				Clock::now() + std::chrono::microseconds(withinUs(random));
+			spinUntil(watchdog, "a moment within three rounds",
+				  [&] { return Clock::now() >= until; });
+			break;
+		}
+		}
+		watchdog.waitingFor("stop() to return");
+		const auto stopStarted = Clock::now();
+		capture->stop();
+		longestStop = std::max(longestStop, Clock::now() - stopStarted);
+		stopReturned = true;
+		watchdog.waitingFor("the capture's end");
+		capture.reset();
+	}
+	gst_debug_remove_log_function(&onLogLine);
+	gst_debug_add_log_function(gst_debug_log_default, nullptr, nullptr);
+	std::filesystem::remove_all(dir);
+
+	EXPECT_EQ(clipFramesAfterStop, 0);
+	std::lock_guard guard(lock);
+	EXPECT_TRUE(faults.empty()) << faults.front();
+	const auto longestMs = std::chrono::duration<double, std::milli>(longestStop).count();
+	std::printf("%d rounds, %d stopped at a loop point, longest stop %.1f ms\n", clipRounds,
+		    loopPointsMet, longestMs);
+	RecordProperty("clip_rounds", clipRounds);
+	RecordProperty("longest_clip_stop_ms", static_cast<int>(longestMs + 0.5));
 }

@@ -10,6 +10,8 @@
 //   properties  a GstStructure string: the device's properties (device.path, api.v4l2.path...)
 //   busy        true: starting it fails as a V4L2 camera in use by another program does
 // EDGE_VIEWER_FAKE_CAMERA_CONTROL names a FIFO that takes lines "remove GROUP" and "add GROUP".
+// The provider counts its stops (its "stops" property); each source has pipewiresrc's
+// "always-copy".
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -51,6 +53,10 @@ struct Control {
 struct FakeCameraProvider {
 	GstDeviceProvider parent;
 	Control *control; // start() and stop() only, which GStreamer serialises
+	// How often it was stopped, read through its "stops" property: a test can tell that a
+	// provider was never stopped, as PipeWire's must not be. Written by stop(), read by any
+	// thread; g_atomic.
+	guint stops;
 };
 
 struct FakeCameraProviderClass {
@@ -165,6 +171,7 @@ gboolean startProvider(GstDeviceProvider *provider)
 void stopProvider(GstDeviceProvider *provider)
 {
 	auto *self = reinterpret_cast<FakeCameraProvider *>(provider);
+	g_atomic_int_inc(&self->stops);
 	stopControl(self->control);
 	self->control = nullptr;
 	GST_OBJECT_LOCK(provider);
@@ -181,8 +188,26 @@ void fake_camera_provider_init(FakeCameraProvider *)
 {
 }
 
+enum { propertyStops = 1 };
+
+void getProviderProperty(GObject *object, guint id, GValue *value, GParamSpec *spec)
+{
+	if (id != propertyStops) {
+		G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+		return;
+	}
+	g_value_set_uint(value, static_cast<guint>(g_atomic_int_get(reinterpret_cast<gint *>(
+					&reinterpret_cast<FakeCameraProvider *>(object)->stops))));
+}
+
 void fake_camera_provider_class_init(FakeCameraProviderClass *klass)
 {
+	G_OBJECT_CLASS(klass)->get_property = getProviderProperty;
+	g_object_class_install_property(
+		G_OBJECT_CLASS(klass), propertyStops,
+		g_param_spec_uint(
+			"stops", "Stops", "How often the provider was stopped", 0, G_MAXUINT, 0,
+			static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
 	GST_DEVICE_PROVIDER_CLASS(klass)->start = startProvider;
 	GST_DEVICE_PROVIDER_CLASS(klass)->stop = stopProvider;
 	gst_device_provider_class_set_static_metadata(

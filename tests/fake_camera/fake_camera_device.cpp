@@ -51,6 +51,9 @@ struct FakeCameraSrc {
 	GstCaps *deviceCaps; // what the device offers
 	GstPad *ghost;	     // borrowed: the element owns it
 	gboolean built;	     // main thread (state changes) only
+	// pipewiresrc's property of that name, which the capture must set on any source that has
+	// it; nothing here lends memory, so it only records that. Main thread only.
+	gboolean alwaysCopy;
 };
 
 struct FakeCameraSrcClass {
@@ -168,9 +171,35 @@ void fake_camera_src_init(FakeCameraSrc *self)
 	GST_OBJECT_FLAG_SET(self, GST_ELEMENT_FLAG_SOURCE);
 }
 
+enum { propertyAlwaysCopy = 1 };
+
+void setSourceProperty(GObject *object, guint id, const GValue *value, GParamSpec *spec)
+{
+	if (id == propertyAlwaysCopy)
+		reinterpret_cast<FakeCameraSrc *>(object)->alwaysCopy = g_value_get_boolean(value);
+	else
+		G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+}
+
+void getSourceProperty(GObject *object, guint id, GValue *value, GParamSpec *spec)
+{
+	if (id == propertyAlwaysCopy)
+		g_value_set_boolean(value, reinterpret_cast<FakeCameraSrc *>(object)->alwaysCopy);
+	else
+		G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+}
+
 void fake_camera_src_class_init(FakeCameraSrcClass *klass)
 {
 	G_OBJECT_CLASS(klass)->finalize = finalizeSource;
+	G_OBJECT_CLASS(klass)->set_property = setSourceProperty;
+	G_OBJECT_CLASS(klass)->get_property = getSourceProperty;
+	g_object_class_install_property(
+		G_OBJECT_CLASS(klass), propertyAlwaysCopy,
+		g_param_spec_boolean(
+			"always-copy", "Always copy",
+			"Copy each frame out of the provider's memory", FALSE,
+			static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
 	GST_ELEMENT_CLASS(klass)->change_state = changeSourceState;
 	gst_element_class_set_static_metadata(GST_ELEMENT_CLASS(klass), "Fake camera source",
 					      "Source/Video", "A test camera's picture",
