@@ -95,6 +95,16 @@ pid=$!
 window=$(timeout 30 xdotool search --sync --onlyvisible --pid "$pid" --name '^edge$' | head -n 1)
 [ -n "$window" ] || fail "the installed program shows no window named \"edge\": $(cat "$work/stderr")"
 
+# Without a window manager the preview opens over "edge", at the top left corner: moved aside.
+preview=
+for _ in $(seq 300); do
+  preview=$(xdotool search --onlyvisible --pid "$pid" --name '.' 2>/dev/null | grep -vx "$window" | head -n 1)
+  [ -n "$preview" ] && break
+  sleep 0.1
+done
+[ -n "$preview" ] || fail "the installed program shows no preview: $(cat "$work/stderr")"
+xdotool windowmove --sync "$preview" 1280 0
+
 # Its picture: edges (pure white) under the tool bar, which change as the test pattern's clock, or
 # a camera's picture, does.
 edge_pixels() {
