@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "picture_fit.h"
 
@@ -62,7 +63,16 @@ cv::Mat edgePictureShown(const cv::Mat &edges)
 	// The part is a view into edges, not a copy: no more work than the room's pixels.
 	if (!part.empty())
 		return edges(part);
-	return shrinkKeepingEdges(edges, size);
+	if (edges.channels() == 1)
+		return shrinkKeepingEdges(edges, size);
+	// Edges over the picture: each colour keeps its brightest, so an edge's colour survives.
+	std::vector<cv::Mat> channels;
+	cv::split(edges, channels);
+	for (cv::Mat &channel : channels)
+		channel = shrinkKeepingEdges(channel, size);
+	cv::Mat shrunk;
+	cv::merge(channels, shrunk);
+	return shrunk;
 }
 
 cv::Mat lastEdgePicture()

@@ -1,7 +1,10 @@
 // Per-frame edge detection: one grey conversion, one Canny pass, one in-place flip, no frame copy.
 #include "frame_pipeline.h"
 
+#include <algorithm>
+#include <cmath>
 #include <exception>
+#include <vector>
 
 #include <opencv2/core.hpp>
 #include <opencv2/highgui.hpp>
@@ -15,10 +18,15 @@
 // The driver sets them from the command line before any frame.
 std::atomic<int> threshold1{ defaultThreshold1 };
 std::atomic<int> threshold2{ defaultThreshold2 };
+std::atomic<int> detectorAperture{ EdgeDetector{}.aperture };
+std::atomic<bool> detectorL2Gradient{ EdgeDetector{}.l2Gradient };
+std::atomic<int> detectorBlur{ EdgeDetector{}.blur };
+std::atomic<bool> proposeThresholds{ false };
+std::atomic<bool> thresholdsProposed{ false };
+std::atomic<bool> overlayShown{ false };
 
 namespace {
 
-constexpr int cannyAperture = 3;
 constexpr int flipAboutHorizontalAxis = 0;
 
 void showNow(const std::string &windowName, const cv::Mat &image, int width, int height)
@@ -35,7 +43,15 @@ void showNow(const std::string &windowName, const cv::Mat &image, int width, int
 
 } // namespace
 
-cv::Mat edgeImageOf(const cv::Mat &frame, int lowThreshold, int highThreshold)
+EdgeDetector currentDetector()
+{
+	return { detectorAperture.load(std::memory_order_relaxed),
+		 detectorL2Gradient.load(std::memory_order_relaxed),
+		 detectorBlur.load(std::memory_order_relaxed) };
+}
+
+cv::Mat edgeImageOf(const cv::Mat &frame, int lowThreshold, int highThreshold,
+		    const EdgeDetector &detector)
 {
 	// Declared first so it is released last: the grey image goes before the edge image.
 	cv::Mat edgeImage;
@@ -44,15 +60,92 @@ cv::Mat edgeImageOf(const cv::Mat &frame, int lowThreshold, int highThreshold)
 
 	// Takes three or four channels; a fourth (alpha) is ignored.
 	cv::cvtColor(frame, grayImage, cv::COLOR_RGB2GRAY);
-	cv::Canny(grayImage, edgeImage, lowThreshold, highThreshold, cannyAperture);
+	if (detector.blur > 0)
+		cv::GaussianBlur(grayImage, grayImage, { detector.blur, detector.blur }, 0);
+	cv::Canny(grayImage, edgeImage, lowThreshold, highThreshold, detector.aperture,
+		  detector.l2Gradient);
 	cv::flip(edgeImage, edgeImage, flipAboutHorizontalAxis);
 	return edgeImage;
+}
+
+ThresholdPair proposedThresholds(const cv::Mat &frame, const EdgeDetector &detector)
+{
+	cv::Mat grey;
+	cv::cvtColor(frame, grey, cv::COLOR_RGB2GRAY);
+	if (detector.blur > 0)
+		cv::GaussianBlur(grey, grey, { detector.blur, detector.blur }, 0);
+	// In floats: at aperture 7 a derivative reaches 640 x 255, beyond 16 bits.
+	cv::Mat dx;
+	cv::Mat dy;
+	cv::Sobel(grey, dx, CV_32F, 1, 0, detector.aperture);
+	cv::Sobel(grey, dy, CV_32F, 0, 1, detector.aperture);
+	cv::Mat magnitude;
+	if (detector.l2Gradient)
+		cv::magnitude(dx, dy, magnitude);
+	else
+		magnitude = cv::abs(dx) + cv::abs(dy);
+	double largest = 0;
+	cv::minMaxLoc(magnitude, nullptr, &largest);
+	if (largest < 1)
+		return { defaultThreshold1, defaultThreshold2 };
+
+	// Otsu over a histogram fine enough for a threshold within a thousandth of the range.
+	constexpr int bins = 1024;
+	const double binWidth = largest / bins;
+	std::vector<double> counts(bins, 0.0);
+	for (int y = 0; y < magnitude.rows; ++y) {
+		const float *row = magnitude.ptr<float>(y);
+		for (int x = 0; x < magnitude.cols; ++x)
+			counts[static_cast<std::size_t>(
+				std::min(static_cast<int>(row[x] / binWidth), bins - 1))] += 1;
+	}
+	double total = 0;
+	double weightedTotal = 0;
+	for (int bin = 0; bin < bins; ++bin) {
+		total += counts[static_cast<std::size_t>(bin)];
+		weightedTotal += bin * counts[static_cast<std::size_t>(bin)];
+	}
+	double below = 0;
+	double weightedBelow = 0;
+	double bestSpread = -1;
+	int bestBin = 0;
+	for (int bin = 0; bin < bins - 1; ++bin) {
+		below += counts[static_cast<std::size_t>(bin)];
+		weightedBelow += bin * counts[static_cast<std::size_t>(bin)];
+		const double above = total - below;
+		if (below == 0 || above == 0)
+			continue;
+		const double meanBelow = weightedBelow / below;
+		const double meanAbove = (weightedTotal - weightedBelow) / above;
+		const double spread =
+			below * above * (meanAbove - meanBelow) * (meanAbove - meanBelow);
+		if (spread > bestSpread) {
+			bestSpread = spread;
+			bestBin = bin;
+		}
+	}
+	// Canny's strong edges lie above T2: the upper end of the lower class's last bin.
+	const int maximum = thresholdMaximumFor(detector.aperture);
+	const int high =
+		std::clamp(static_cast<int>(std::lround((bestBin + 1) * binWidth)), 1, maximum);
+	return { high / 2, high };
+}
+
+cv::Mat overlayImageOf(const cv::Mat &frame, const cv::Mat &edges)
+{
+	cv::Mat picture;
+	cv::cvtColor(frame, picture,
+		     frame.channels() == 4 ? cv::COLOR_RGBA2BGR : cv::COLOR_RGB2BGR);
+	picture.convertTo(picture, -1, overlayDimming);
+	cv::flip(picture, picture, flipAboutHorizontalAxis);
+	picture.setTo(cv::Scalar(overlayColour[0], overlayColour[1], overlayColour[2]), edges);
+	return picture;
 }
 
 cv::Mat edgeImageAtSliders(const cv::Mat &frame)
 {
 	return edgeImageOf(frame, threshold1.load(std::memory_order_relaxed),
-			   threshold2.load(std::memory_order_relaxed));
+			   threshold2.load(std::memory_order_relaxed), currentDetector());
 }
 
 void edgeFrameCallback(const cv::Mat &frame)
@@ -61,11 +154,20 @@ void edgeFrameCallback(const cv::Mat &frame)
 		if (frame.empty() || frame.depth() != CV_8U ||
 		    (frame.channels() != 3 && frame.channels() != 4))
 			return;
+		if (proposeThresholds.exchange(false, std::memory_order_relaxed)) {
+			const ThresholdPair proposed = proposedThresholds(frame, currentDetector());
+			threshold1.store(proposed.threshold1, std::memory_order_relaxed);
+			threshold2.store(proposed.threshold2, std::memory_order_relaxed);
+			thresholdsProposed.store(true, std::memory_order_release);
+		}
 		// Shrunk here rather than by the window, so the main thread converts and paints
 		// no more pixels than the screen shows. Handed over as the one channel it is:
 		// highgui turns every picture into RGB of its own before Qt draws it, and from
 		// one channel that costs least.
-		const cv::Mat picture = edgePictureShown(edgeImageAtSliders(frame));
+		const cv::Mat edges = edgeImageAtSliders(frame);
+		const cv::Mat picture = edgePictureShown(
+			overlayShown.load(std::memory_order_relaxed) ? overlayImageOf(frame, edges)
+								     : edges);
 		showImageSized(edgeWindow, picture, picture.cols, picture.rows);
 	} catch (const std::exception &) {
 		// The streaming thread is C code: an exception must not unwind into it. The frame

@@ -123,3 +123,25 @@ sleep 0.5
 e2e_end
 e2e_expect_lines 'edge-viewer: failed to open "http://127.0.0.1:1/clip.avi": *'
 echo "$e2e_case: $(cat "$work/stderr"); exit 0 on a key"
+
+# The thresholds handed back: after drags to both ends, the line has the sliders' values and the
+# detector's options; a run without --print-thresholds prints nothing (e2e_end checks that in every
+# case above).
+e2e_case="--print-thresholds"
+e2e_start --test-pattern --print-thresholds --blur 3 --l2-gradient
+e2e_await_preview "Test pattern"
+e2e_drag_slider T1 100 -20
+e2e_drag_slider T2 120 300
+sleep 0.5
+e2e_prints=1 e2e_end
+printed=$(cat "$work/stdout")
+[ "$printed" = "T1=0 T2=255 aperture=3 l2=1 blur=3" ] || fail "$e2e_case printed: $printed"
+: >"$work/stdout"
+e2e_expect_lines
+echo "$e2e_case: $printed after drags to both ends"
+e2e_start --test-pattern --print-thresholds --aperture 7 --thresholds 9000,20000
+e2e_await_preview "Test pattern"
+e2e_prints=1 e2e_end
+[ "$(cat "$work/stdout")" = "T1=9000 T2=20000 aperture=7 l2=0 blur=0" ] ||
+  fail "$e2e_case at aperture 7 printed: $(cat "$work/stdout")"
+echo "$e2e_case at aperture 7: $(cat "$work/stdout")"
