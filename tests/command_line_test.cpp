@@ -70,6 +70,13 @@ ViewerSettings proposing()
 	return settings;
 }
 
+ViewerSettings overlaid()
+{
+	ViewerSettings settings;
+	settings.overlay = true;
+	return settings;
+}
+
 struct RunCase {
 	Arguments arguments;
 	ViewerSettings settings;
@@ -143,7 +150,8 @@ INSTANTIATE_TEST_SUITE_P(
 		RunCase{ { "--aperture", "7", "-t", "0,40800" },
 			 withDetector({ 7, false, 0 }, 0, 40800) },
 		RunCase{ { "--print-thresholds" }, printingThresholds() },
-		RunCase{ { "--auto-thresholds" }, proposing() }));
+		RunCase{ { "--auto-thresholds" }, proposing() },
+		RunCase{ { "--overlay" }, overlaid() }));
 
 // Catches a mistake that would start a run anyway (with the windows and the camera) or end with
 // the wrong status, and an error line without the hint to --help.
@@ -254,8 +262,8 @@ TEST(CommandLine, HelpAndVersionPrintInsteadOfRunning)
 		     { "-h, --help", "--version", "-l, --list-cameras", "-c, --camera=WHICH",
 		       "-f, --format=WxH[@FPS][:FOURCC]", "--test-pattern", "-s, --source=URI|PATH",
 		       "-t, --thresholds=T1,T2", "--aperture=3|5|7", "--l2-gradient", "--blur=SIZE",
-		       "--print-thresholds", "--auto-thresholds", "Exit status:", "  0  ", "  1  ",
-		       "  2  " })
+		       "--print-thresholds", "--auto-thresholds", "--overlay",
+		       "Exit status:", "  0  ", "  1  ", "  2  " })
 			EXPECT_NE(line.text.find(option), std::string::npos) << option;
 		EXPECT_EQ(line.text.rfind("Usage:\n  edge-viewer [OPTION", 0), 0u) << line.text;
 	}

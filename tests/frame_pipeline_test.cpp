@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "edge_thresholds.h"
+#include "edge_view.h"
 #include "gui_dispatch.h"
 
 namespace {
@@ -43,7 +44,8 @@ cv::Mat detailedScene(cv::Size size)
 
 bool sameImage(const cv::Mat &a, const cv::Mat &b)
 {
-	return a.size() == b.size() && a.type() == b.type() && cv::countNonZero(a != b) == 0;
+	return a.size() == b.size() && a.type() == b.type() &&
+	       cv::countNonZero(cv::Mat(a != b).reshape(1)) == 0;
 }
 
 // Left half of the frame in colour, right half black: a single vertical step.
@@ -256,6 +258,36 @@ TEST(ProposedThresholds, FollowTheContrastAndFindTheShapesAboveTheNoise)
 	const ThresholdPair none = proposedThresholds(flat, {});
 	EXPECT_EQ(none.threshold1, defaultThreshold1);
 	EXPECT_EQ(none.threshold2, defaultThreshold2);
+}
+
+// Catches edges drawn in the wrong colour or not everywhere, the picture not dimmed or in RGB
+// order, and a picture upside down against its edges: a red square in the top left corner on a
+// blue background; upright, as the edges, it lies in the bottom left.
+TEST(Overlay, EdgesInTheBrightColourOverTheDimmedPictureUpright)
+{
+	cv::Mat frame(120, 160, CV_8UC3, cv::Scalar(0, 0, 200));      // RGB: blue
+	frame(cv::Rect(10, 10, 40, 40)).setTo(cv::Scalar(250, 0, 0)); // red
+	const cv::Mat edges = edgeImageOf(frame, 100, 120);
+	const cv::Mat overlay = overlayImageOf(frame, edges);
+	ASSERT_EQ(overlay.type(), CV_8UC3);
+	ASSERT_EQ(overlay.size(), frame.size());
+	const cv::Vec3b bright(overlayColour[0], overlayColour[1], overlayColour[2]);
+	int edgePixels = 0;
+	for (int y = 0; y < overlay.rows; ++y)
+		for (int x = 0; x < overlay.cols; ++x)
+			if (edges.at<unsigned char>(y, x) != 0) {
+				++edgePixels;
+				ASSERT_EQ(overlay.at<cv::Vec3b>(y, x), bright) << x << "," << y;
+			}
+	EXPECT_GT(edgePixels, 100);
+	// BGR, dimmed: red in the bottom left, blue elsewhere.
+	EXPECT_EQ(overlay.at<cv::Vec3b>(119 - 30, 30), cv::Vec3b(0, 0, 100));
+	EXPECT_EQ(overlay.at<cv::Vec3b>(30, 30), cv::Vec3b(80, 0, 0));
+	EXPECT_EQ(overlay.at<cv::Vec3b>(30, 130), cv::Vec3b(80, 0, 0));
+	// An alpha channel changes nothing.
+	cv::Mat withAlpha;
+	cv::cvtColor(frame, withAlpha, cv::COLOR_RGB2RGBA);
+	EXPECT_TRUE(sameImage(overlayImageOf(withAlpha, edges), overlay));
 }
 
 // Catches the callback's picture made with one slider's threshold for both, or with neither.
@@ -487,4 +519,18 @@ TEST_F(FrameDisplay, AnOpenCvFailureDropsThatFrameAndTheNextIsShown)
 
 	std::thread([&] { edgeFrameCallback(frame); }).join();
 	EXPECT_EQ(guiDispatcher().pendingCount(), 1u);
+}
+
+// Catches the overlay flag ignored by the callback's picture, or the picture staying an overlay
+// once the flag is off.
+TEST_F(FrameDisplay, TheCallbackShowsTheOverlayWhileItIsOn)
+{
+	const cv::Mat frame = detailedScene({ 160, 120 });
+	overlayShown = true;
+	edgeFrameCallback(frame);
+	overlayShown = false;
+	EXPECT_TRUE(
+		sameImage(lastEdgePicture(), overlayImageOf(frame, edgeImageOf(frame, 100, 120))));
+	edgeFrameCallback(frame);
+	EXPECT_TRUE(sameImage(lastEdgePicture(), edgeImageOf(frame, 100, 120)));
 }

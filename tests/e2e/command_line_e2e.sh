@@ -145,3 +145,36 @@ e2e_prints=1 e2e_end
 [ "$(cat "$work/stdout")" = "T1=9000 T2=20000 aperture=7 l2=0 blur=0" ] ||
   fail "$e2e_case at aperture 7 printed: $(cat "$work/stdout")"
 echo "$e2e_case at aperture 7: $(cat "$work/stdout")"
+
+# Edges over the picture: the edges in bright green over the dimmed test pattern; Ctrl+O switches
+# to the edges alone and back without ending the run.
+e2e_case="--overlay"
+green() { # file
+  convert "$1" -crop "$(e2e_band "$1")" -fill black +opaque 'rgb(0,255,0)' -fill white \
+    -opaque 'rgb(0,255,0)' -threshold 99% -format '%[fx:round(mean*w*h)]' info:
+}
+overlay_shown() {
+  e2e_shot overlay && greens=$(green "$work/overlay.png") &&
+    whites=$(e2e_white_pixels "$work/overlay.png" "$(e2e_band "$work/overlay.png")")
+  e2e_why="${greens:-no} green and ${whites:-no} white pixels"
+  [ "${greens:-0}" -gt 500 ] && [ "${whites:-0}" -lt 50 ]
+}
+edges_alone() {
+  e2e_shot alone && greens=$(green "$work/alone.png") &&
+    whites=$(e2e_white_pixels "$work/alone.png" "$(e2e_band "$work/alone.png")")
+  e2e_why="${whites:-no} white and ${greens:-no} green pixels"
+  [ "${whites:-0}" -gt 500 ] && [ "${greens:-0}" -lt 50 ]
+}
+e2e_start --test-pattern --overlay
+e2e_await_preview "Test pattern"
+e2e_wait 20 "green edges over the picture" overlay_shown
+overlaid=$greens
+xdotool windowfocus --sync "$window" key ctrl+o
+e2e_wait 20 "the edges alone after Ctrl+O" edges_alone
+alone=$whites
+e2e_running "after Ctrl+O"
+xdotool windowfocus --sync "$window" key ctrl+o
+e2e_wait 20 "green edges again after a second Ctrl+O" overlay_shown
+e2e_end
+e2e_expect_lines
+echo "$e2e_case: $overlaid green edge pixels, $alone white after Ctrl+O, $greens green after another"
