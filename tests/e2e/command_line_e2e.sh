@@ -178,3 +178,27 @@ e2e_wait 20 "green edges again after a second Ctrl+O" overlay_shown
 e2e_end
 e2e_expect_lines
 echo "$e2e_case: $overlaid green edge pixels, $alone white after Ctrl+O, $greens green after another"
+
+# Proposed thresholds on a still: a faint and a strong square give different lines, each with T1
+# half of T2; a still's first frame is all there is, so the proposal must come from it.
+e2e_case="--auto-thresholds"
+proposed() { # contrast
+  convert -size 320x240 xc:'gray(100)' -fill "gray($((100 + $1)))" \
+    -draw 'rectangle 80,60 240,180' "$work/square.png"
+  e2e_start --source "$work/square.png" --auto-thresholds --print-thresholds
+  e2e_await_preview square.png
+  sleep 1
+  e2e_prints=1 e2e_end
+  cat "$work/stdout"
+  : >"$work/stdout"
+}
+faint=$(proposed 20)
+strong=$(proposed 120)
+for line in "$faint" "$strong"; do
+  [[ $line =~ ^T1=([0-9]+)\ T2=([0-9]+)\ aperture=3\ l2=0\ blur=0$ ]] &&
+    [ "${BASH_REMATCH[1]}" -eq $((BASH_REMATCH[2] / 2)) ] && [ "${BASH_REMATCH[2]}" -gt 0 ] ||
+    fail "$e2e_case printed: $line"
+done
+[ "$faint" != "$strong" ] && [ "$faint" != "T1=100 T2=120 aperture=3 l2=0 blur=0" ] ||
+  fail "$e2e_case proposed $faint and $strong"
+echo "$e2e_case: a faint square $faint, a strong one $strong"
