@@ -61,6 +61,7 @@ struct OptionValues {
 	gboolean printThresholds = FALSE;
 	gboolean autoThresholds = FALSE;
 	gboolean overlay = FALSE;
+	gboolean histogram = FALSE;
 
 	OptionValues() = default;
 	OptionValues(const OptionValues &) = delete;
@@ -173,6 +174,8 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments)
 		  "Sliders' start from the first frame's gradient (Otsu)", nullptr },
 		{ "overlay", 0, 0, G_OPTION_ARG_NONE, &values.overlay,
 		  "Edges over the dimmed picture (Ctrl+O switches)", nullptr },
+		{ "histogram", 0, 0, G_OPTION_ARG_NONE, &values.histogram,
+		  "The gradient's histogram with T1 and T2 in a window", nullptr },
 		{ "print-thresholds", 0, 0, G_OPTION_ARG_NONE, &values.printThresholds,
 		  "Print the thresholds on stdout when the run ends", nullptr },
 		{ "help-gst", 0, 0, G_OPTION_ARG_NONE, &values.helpGst,
@@ -252,6 +255,7 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments)
 	line.settings.printThresholds = values.printThresholds;
 	line.settings.autoThresholds = values.autoThresholds;
 	line.settings.overlay = values.overlay;
+	line.settings.histogram = values.histogram;
 	if (values.autoThresholds && values.thresholds)
 		return usageError(
 			"--auto-thresholds and --thresholds both choose where the sliders "

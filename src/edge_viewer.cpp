@@ -15,6 +15,7 @@
 #include "edge_thresholds.h"
 #include "edge_view.h"
 #include "frame_pipeline.h"
+#include "gradient_histogram.h"
 #include "gui_dispatch.h"
 #include "screen_fit.h"
 #include "user_message.h"
@@ -188,6 +189,7 @@ int runEdgeViewer(const ViewerSettings &settings)
 	detectorBlur.store(settings.detector.blur, std::memory_order_relaxed);
 	proposeThresholds.store(settings.autoThresholds, std::memory_order_relaxed);
 	overlayShown.store(settings.overlay, std::memory_order_relaxed);
+	histogramShown.store(settings.histogram, std::memory_order_relaxed);
 	thresholdsProposed.store(false, std::memory_order_relaxed);
 	const int maximum = thresholdMaximumFor(settings.detector.aperture);
 	cv::namedWindow(edgeWindow, cv::WINDOW_AUTOSIZE);
@@ -198,12 +200,17 @@ int runEdgeViewer(const ViewerSettings &settings)
 	// 6. The picture is fitted to the room the screen leaves beside the tool bar and the
 	//    sliders, which must stay in reach; a picture that fits is shown at its own size.
 	//    The mouse shows full-size detail of a picture shown smaller, and Ctrl+S saves the
-	//    picture at full size.
+	//    picture at full size; Ctrl+O switches the edges over the picture. The histogram's
+	//    window, when asked for, is as narrow as its picture.
 	compactToolBar(edgeWindow);
 	setEdgePictureRoom(pictureRoom(edgeWindow));
 	cv::setMouseCallback(edgeWindow, onEdgeMouse);
 	takeOverSave(edgeWindow, saveEdgePicture);
 	addWindowShortcut(edgeWindow, "Ctrl+O", switchOverlay);
+	if (settings.histogram) {
+		cv::namedWindow(histogramWindow, cv::WINDOW_AUTOSIZE);
+		compactToolBar(histogramWindow);
+	}
 
 	// 7. A failed start still waits for the key, which ends the run as usual.
 	cvcamInit();

@@ -14,6 +14,7 @@ struct ViewerSettings {
 	bool printThresholds = false; // one line with the thresholds on stdout at the end
 	bool autoThresholds = false;  // the sliders start where the first frame's gradient says
 	bool overlay = false;	      // edges over the dimmed picture from the start (Ctrl+O)
+	bool histogram = false;	      // the gradient's histogram in a window "histogram"
 
 	bool operator==(const ViewerSettings &) const = default;
 };

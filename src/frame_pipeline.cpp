@@ -2,8 +2,10 @@
 #include "frame_pipeline.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <exception>
+#include <mutex>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -12,6 +14,7 @@
 
 #include "edge_thresholds.h"
 #include "edge_view.h"
+#include "gradient_histogram.h"
 #include "gui_dispatch.h"
 #include "screen_fit.h"
 
@@ -24,6 +27,7 @@ std::atomic<int> detectorBlur{ EdgeDetector{}.blur };
 std::atomic<bool> proposeThresholds{ false };
 std::atomic<bool> thresholdsProposed{ false };
 std::atomic<bool> overlayShown{ false };
+std::atomic<bool> histogramShown{ false };
 
 namespace {
 
@@ -39,6 +43,37 @@ void showNow(const std::string &windowName, const cv::Mat &image, int width, int
 	}
 	cv::imshow(windowName, image);
 	showAtScreenPixels(windowName, image.size());
+}
+
+// A few pictures a second: counting every frame's gradients would cost more than the edges.
+constexpr auto histogramInterval = std::chrono::milliseconds(250);
+
+// The histogram shown last and what it was drawn with; only the frame callback touches them,
+// under histogramLock, as a still's frames may come from another thread than a camera's.
+std::mutex histogramLock;
+std::vector<double> histogramCounts;
+std::chrono::steady_clock::time_point histogramCounted;
+int histogramThreshold1 = -1;
+int histogramThreshold2 = -1;
+
+// Recounts once histogramInterval has passed, and redraws then or when a threshold moved, so
+// that a slider move on a still moves its line.
+void showHistogram(const cv::Mat &frame, int low, int high, const EdgeDetector &detector)
+{
+	const int maximum = thresholdMaximumFor(detector.aperture);
+	const auto now = std::chrono::steady_clock::now();
+	std::lock_guard lock(histogramLock);
+	const bool recount = histogramCounts.empty() || now - histogramCounted >= histogramInterval;
+	if (!recount && low == histogramThreshold1 && high == histogramThreshold2)
+		return;
+	if (recount) {
+		histogramCounts = gradientHistogram(gradientMagnitude(frame, detector), maximum);
+		histogramCounted = now;
+	}
+	histogramThreshold1 = low;
+	histogramThreshold2 = high;
+	showImageSized(histogramWindow, histogramImageOf(histogramCounts, low, high, maximum), 0,
+		       0);
 }
 
 } // namespace
@@ -70,20 +105,7 @@ cv::Mat edgeImageOf(const cv::Mat &frame, int lowThreshold, int highThreshold,
 
 ThresholdPair proposedThresholds(const cv::Mat &frame, const EdgeDetector &detector)
 {
-	cv::Mat grey;
-	cv::cvtColor(frame, grey, cv::COLOR_RGB2GRAY);
-	if (detector.blur > 0)
-		cv::GaussianBlur(grey, grey, { detector.blur, detector.blur }, 0);
-	// In floats: at aperture 7 a derivative reaches 640 x 255, beyond 16 bits.
-	cv::Mat dx;
-	cv::Mat dy;
-	cv::Sobel(grey, dx, CV_32F, 1, 0, detector.aperture);
-	cv::Sobel(grey, dy, CV_32F, 0, 1, detector.aperture);
-	cv::Mat magnitude;
-	if (detector.l2Gradient)
-		cv::magnitude(dx, dy, magnitude);
-	else
-		magnitude = cv::abs(dx) + cv::abs(dy);
+	const cv::Mat magnitude = gradientMagnitude(frame, detector);
 	double largest = 0;
 	cv::minMaxLoc(magnitude, nullptr, &largest);
 	if (largest < 1)
@@ -160,11 +182,16 @@ void edgeFrameCallback(const cv::Mat &frame)
 			threshold2.store(proposed.threshold2, std::memory_order_relaxed);
 			thresholdsProposed.store(true, std::memory_order_release);
 		}
+		const int low = threshold1.load(std::memory_order_relaxed);
+		const int high = threshold2.load(std::memory_order_relaxed);
+		const EdgeDetector detector = currentDetector();
+		const cv::Mat edges = edgeImageOf(frame, low, high, detector);
+		if (histogramShown.load(std::memory_order_relaxed))
+			showHistogram(frame, low, high, detector);
 		// Shrunk here rather than by the window, so the main thread converts and paints
-		// no more pixels than the screen shows. Handed over as the one channel it is:
-		// highgui turns every picture into RGB of its own before Qt draws it, and from
-		// one channel that costs least.
-		const cv::Mat edges = edgeImageAtSliders(frame);
+		// no more pixels than the screen shows. Edges alone are handed over as the one
+		// channel they are: highgui turns every picture into RGB of its own before Qt draws
+		// it, and from one channel that costs least.
 		const cv::Mat picture = edgePictureShown(
 			overlayShown.load(std::memory_order_relaxed) ? overlayImageOf(frame, edges)
 								     : edges);

@@ -46,6 +46,11 @@ extern std::atomic<bool> thresholdsProposed;
 // by edgeFrameCallback, which then shows overlayImageOf() instead of the edges.
 extern std::atomic<bool> overlayShown;
 
+// Set by the main thread from the command line before capture starts; read once per frame by
+// edgeFrameCallback, which then shows the gradient's histogram in "histogram" a few times a
+// second, and at once when a threshold has moved.
+extern std::atomic<bool> histogramShown;
+
 // The edges over the picture: frame (RGB(A)) dimmed to overlayDimming of its brightness, flipped
 // as edgeImageOf() flips, with every pixel edges marks in overlayColour; BGR, as highgui shows it.
 inline constexpr double overlayDimming = 0.4;

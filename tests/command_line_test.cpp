@@ -77,6 +77,13 @@ ViewerSettings overlaid()
 	return settings;
 }
 
+ViewerSettings withHistogram()
+{
+	ViewerSettings settings;
+	settings.histogram = true;
+	return settings;
+}
+
 struct RunCase {
 	Arguments arguments;
 	ViewerSettings settings;
@@ -151,7 +158,8 @@ INSTANTIATE_TEST_SUITE_P(
 			 withDetector({ 7, false, 0 }, 0, 40800) },
 		RunCase{ { "--print-thresholds" }, printingThresholds() },
 		RunCase{ { "--auto-thresholds" }, proposing() },
-		RunCase{ { "--overlay" }, overlaid() }));
+		RunCase{ { "--overlay" }, overlaid() },
+		RunCase{ { "--histogram" }, withHistogram() }));
 
 // Catches a mistake that would start a run anyway (with the windows and the camera) or end with
 // the wrong status, and an error line without the hint to --help.
@@ -262,7 +270,7 @@ TEST(CommandLine, HelpAndVersionPrintInsteadOfRunning)
 		     { "-h, --help", "--version", "-l, --list-cameras", "-c, --camera=WHICH",
 		       "-f, --format=WxH[@FPS][:FOURCC]", "--test-pattern", "-s, --source=URI|PATH",
 		       "-t, --thresholds=T1,T2", "--aperture=3|5|7", "--l2-gradient", "--blur=SIZE",
-		       "--print-thresholds", "--auto-thresholds", "--overlay",
+		       "--print-thresholds", "--auto-thresholds", "--overlay", "--histogram",
 		       "Exit status:", "  0  ", "  1  ", "  2  " })
 			EXPECT_NE(line.text.find(option), std::string::npos) << option;
 		EXPECT_EQ(line.text.rfind("Usage:\n  edge-viewer [OPTION", 0), 0u) << line.text;

@@ -16,6 +16,7 @@
 
 #include "edge_thresholds.h"
 #include "edge_view.h"
+#include "gradient_histogram.h"
 #include "gui_dispatch.h"
 
 namespace {
@@ -533,4 +534,13 @@ TEST_F(FrameDisplay, TheCallbackShowsTheOverlayWhileItIsOn)
 		sameImage(lastEdgePicture(), overlayImageOf(frame, edgeImageOf(frame, 100, 120))));
 	edgeFrameCallback(frame);
 	EXPECT_TRUE(sameImage(lastEdgePicture(), edgeImageOf(frame, 100, 120)));
+}
+
+// Catches the histogram option ignored by the callback, or its window at another size.
+TEST_F(FrameDisplay, TheCallbackShowsTheHistogramWhileItIsOn)
+{
+	histogramShown = true;
+	edgeFrameCallback(detailedScene({ 160, 120 }));
+	histogramShown = false;
+	EXPECT_EQ(imageRect(histogramWindow).size(), cv::Size(histogramWidth, histogramHeight));
 }

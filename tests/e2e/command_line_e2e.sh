@@ -202,3 +202,28 @@ done
 [ "$faint" != "$strong" ] && [ "$faint" != "T1=100 T2=120 aperture=3 l2=0 blur=0" ] ||
   fail "$e2e_case proposed $faint and $strong"
 echo "$e2e_case: a faint square $faint, a strong one $strong"
+
+# The gradient's histogram beside the edges of a still: its T2 line (red) moves with a drag of the
+# slider, which on a still redraws it at once.
+e2e_case="--histogram"
+convert -size 320x240 xc:'gray(100)' -fill 'gray(140)' -draw 'rectangle 80,60 240,180' \
+  "$work/square.png"
+red_column() { # the first pure red column in the histogram picture's middle row
+  convert "$work/histogram.png" -crop "512x1+0+$((28 + 100))" +repage txt:- |
+    sed -n 's/^\([0-9]*\),0: .*#FF0000.*/\1/p' | head -n 1
+}
+e2e_start --source "$work/square.png" --histogram
+e2e_await_preview square.png
+e2e_await_window histogram histogram
+xdotool windowmove "$histogram" 700 0
+red_at() { # column
+  e2e_shot histogram "$histogram" && column=$(red_column)
+  e2e_why="the red line at column ${column:-none}"
+  [ "${column:-}" = "$1" ]
+}
+e2e_wait 20 "the T2 line at 120" red_at 240
+e2e_drag_slider T2 120 300
+e2e_wait 20 "the T2 line at 255 after a drag" red_at 510
+e2e_end
+e2e_expect_lines
+echo "$e2e_case: the T2 line moved from column 240 to $column with a drag to 255"
