@@ -67,7 +67,7 @@ void showHistogram(const cv::Mat &frame, int low, int high, const EdgeDetector &
 	if (!recount && low == histogramThreshold1 && high == histogramThreshold2)
 		return;
 	if (recount) {
-		histogramCounts = gradientHistogram(gradientMagnitude(frame, detector), maximum);
+		histogramCounts = sampledGradientHistogram(frame, detector, maximum);
 		histogramCounted = now;
 	}
 	histogramThreshold1 = low;

@@ -45,6 +45,31 @@ std::vector<double> gradientHistogram(const cv::Mat &magnitude, int maximum)
 	return counts;
 }
 
+std::vector<double> sampledGradientHistogram(const cv::Mat &frame, const EdgeDetector &detector,
+					     int maximum)
+{
+	const std::int64_t area = std::int64_t{ frame.cols } * frame.rows;
+	if (area <= histogramSamplePixels)
+		return gradientHistogram(gradientMagnitude(frame, detector), maximum);
+	constexpr int bandRows = 8;
+	// One band in every `every`, which keeps the count within histogramSamplePixels.
+	const auto every =
+		static_cast<int>((area + histogramSamplePixels - 1) / histogramSamplePixels);
+	const int reach = std::max(detector.blur, 1) / 2 + detector.aperture / 2;
+	std::vector<double> counts(histogramBins, 0.0);
+	for (int top = 0; top < frame.rows; top += bandRows * every) {
+		const int first = std::max(top - reach, 0);
+		const int end = std::min(top + bandRows + reach, frame.rows);
+		const cv::Mat magnitude = gradientMagnitude(frame.rowRange(first, end), detector);
+		const int bandEnd = std::min(top + bandRows, frame.rows);
+		const std::vector<double> band = gradientHistogram(
+			magnitude.rowRange(top - first, bandEnd - first), maximum);
+		for (std::size_t bin = 0; bin < counts.size(); ++bin)
+			counts[bin] += band[bin];
+	}
+	return counts;
+}
+
 int thresholdColumn(int threshold, int maximum)
 {
 	const auto column = static_cast<int>(std::int64_t{ std::clamp(threshold, 0, maximum) } *

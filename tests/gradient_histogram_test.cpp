@@ -93,3 +93,31 @@ TEST(GradientHistogram, TheLinesStandAtTheThresholds)
 	EXPECT_EQ(thresholdColumn(255, 255), histogramWidth - 2);
 	EXPECT_EQ(thresholdColumn(99999, 255), histogramWidth - 2);
 }
+
+// Catches sampled bands whose gradients differ from the whole frame's (the rows around a band that
+// the blur and the aperture reach left out), bands that overlap or skip, and a sample larger
+// than its limit: the sample of a 1280x720 noise picture is the whole picture's gradient counted
+// over the same rows.
+TEST(GradientHistogram, ASampleOfALargeFrameCountsTheWholeFramesGradients)
+{
+	cv::Mat frame(720, 1280, CV_8UC3);
+	cv::randu(frame, 0, 256);
+	for (const EdgeDetector &detector :
+	     { EdgeDetector{}, EdgeDetector{ 5, false, 3 }, EdgeDetector{ 7, true, 5 } }) {
+		const int maximum = thresholdMaximumFor(detector.aperture);
+		const cv::Mat whole = gradientMagnitude(frame, detector);
+		std::vector<double> expected(histogramBins, 0.0);
+		double counted = 0;
+		for (int top = 0; top < frame.rows; top += 8 * 3) { // 921600 pixels: 1 band in 3
+			const std::vector<double> band = gradientHistogram(
+				whole.rowRange(top, std::min(top + 8, frame.rows)), maximum);
+			for (std::size_t bin = 0; bin < band.size(); ++bin)
+				expected[bin] += band[bin];
+		}
+		for (const double count : expected)
+			counted += count;
+		EXPECT_LE(counted, histogramSamplePixels);
+		EXPECT_EQ(sampledGradientHistogram(frame, detector, maximum), expected)
+			<< "aperture " << detector.aperture << ", blur " << detector.blur;
+	}
+}

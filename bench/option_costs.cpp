@@ -1,0 +1,101 @@
+// The options' rows: what each tuning option adds to a frame's CPU, on one thread as the viewer
+// runs it, on the benchmarks' rendered scene. Prints one line per size:
+//   options WxH base_ms=.. blur5_ms=.. aperture5_ms=.. aperture7_ms=.. l2_ms=.. overlay_ms=..
+//   histogram_ms=.. all_ms=.. auto_once_ms=..
+// base_ms is the default frame's edge work; each other key is what its option adds to it per
+// frame (all_ms: every per-frame option at once, aperture 5), except auto_once_ms, spent on the
+// first frame only. The histogram is counted every 250 ms, so at 30 frames/s a frame carries
+// a 7.5th of a count and a drawing. Paints are outside: the limit row has them. ROUNDS (default 5)
+// sets the repetitions; each figure is a median.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "bench_scene.h"
+#include "frame_pipeline.h"
+#include "gradient_histogram.h"
+#include "picture_fit.h"
+#include "process_cpu.h"
+
+namespace {
+
+constexpr double framesPerHistogram = 30 * 0.25;
+
+double median(std::vector<double> values)
+{
+	std::sort(values.begin(), values.end());
+	return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// The CPU ms of one call of work, the median over rounds of enough calls to see it.
+double cpuMsOf(const std::function<void()> &work, int calls, int rounds)
+{
+	std::vector<double> perCall;
+	for (int round = 0; round <= rounds; ++round) {
+		const double start = processCpuMs();
+		for (int call = 0; call < calls; ++call)
+			work();
+		if (round > 0) // round 0 warms the caches
+			perCall.push_back((processCpuMs() - start) / calls);
+	}
+	return median(perCall);
+}
+
+void measureSize(cv::Size size, int rounds)
+{
+	// As the capture layer lends it: RGB, bottom row first.
+	cv::Mat frame;
+	cv::flip(detailedScene(size), frame, 0);
+	const int calls = std::max(4, 60 * 640 * 480 / size.area());
+	const auto edgesWith = [&](EdgeDetector detector, int low, int high) {
+		return cpuMsOf([&] { (void)edgeImageOf(frame, low, high, detector); }, calls,
+			       rounds);
+	};
+	const double base = edgesWith({}, 100, 120);
+	const double blur = edgesWith({ 3, false, 5 }, 100, 120) - base;
+	const double aperture5 = edgesWith({ 5, false, 0 }, 1200, 1440) - base;
+	const double aperture7 = edgesWith({ 7, false, 0 }, 16000, 19200) - base;
+	const double l2 = edgesWith({ 3, true, 0 }, 100, 120) - base;
+	const cv::Mat edges = edgeImageOf(frame, 100, 120);
+	const double overlay = cpuMsOf([&] { (void)overlayImageOf(frame, edges); }, calls, rounds);
+	const auto histogramOf = [&](EdgeDetector detector) {
+		const int maximum = thresholdMaximumFor(detector.aperture);
+		return cpuMsOf(
+			       [&] {
+				       (void)histogramImageOf(
+					       sampledGradientHistogram(frame, detector, maximum),
+					       100, 120, maximum);
+			       },
+			       calls, rounds) /
+		       framesPerHistogram;
+	};
+	const double histogram = histogramOf({});
+	const EdgeDetector every{ 5, true, 5 };
+	const double all = edgesWith(every, 1200, 1440) - base +
+			   cpuMsOf([&] { (void)overlayImageOf(frame, edges); }, calls, rounds) +
+			   histogramOf(every);
+	const double proposal =
+		cpuMsOf([&] { (void)proposedThresholds(frame, {}); }, calls, rounds);
+	std::printf("options %dx%d base_ms=%.3f blur5_ms=%.3f aperture5_ms=%.3f aperture7_ms=%.3f "
+		    "l2_ms=%.3f overlay_ms=%.3f histogram_ms=%.3f all_ms=%.3f auto_once_ms=%.3f\n",
+		    size.width, size.height, base, blur, aperture5, aperture7, l2, overlay,
+		    histogram, all, proposal);
+	std::fflush(stdout);
+}
+
+} // namespace
+
+int main()
+{
+	cv::setNumThreads(1);
+	const char *rounds = std::getenv("ROUNDS");
+	const int roundCount = rounds ? std::max(1, std::atoi(rounds)) : 5;
+	for (const cv::Size size : { cv::Size(640, 480), cv::Size(1920, 1080) })
+		measureSize(size, roundCount);
+	return 0;
+}
