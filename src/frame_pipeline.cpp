@@ -1,4 +1,5 @@
-// Per-frame edge detection: one grey conversion, one Canny pass, one in-place flip, no frame copy.
+// Per-frame edge detection: one grey conversion, one Canny pass, one in-place flip, no frame copy;
+// the tuning options add a blur, an overlay picture and the histogram's counts.
 #include "frame_pipeline.h"
 
 #include <algorithm>
