@@ -156,10 +156,13 @@ ThresholdPair proposedThresholds(const cv::Mat &frame, const EdgeDetector &detec
 
 cv::Mat overlayImageOf(const cv::Mat &frame, const cv::Mat &edges)
 {
+	// RGB(A) to BGR and dimmed in one pass: each output channel is the input's opposite one,
+	// scaled; a fourth (alpha) input column weighs nothing.
+	cv::Mat swapAndDim = cv::Mat::zeros(3, frame.channels(), CV_32F);
+	for (int channel = 0; channel < 3; ++channel)
+		swapAndDim.at<float>(channel, 2 - channel) = static_cast<float>(overlayDimming);
 	cv::Mat picture;
-	cv::cvtColor(frame, picture,
-		     frame.channels() == 4 ? cv::COLOR_RGBA2BGR : cv::COLOR_RGB2BGR);
-	picture.convertTo(picture, -1, overlayDimming);
+	cv::transform(frame, picture, swapAndDim);
 	cv::flip(picture, picture, flipAboutHorizontalAxis);
 	picture.setTo(cv::Scalar(overlayColour[0], overlayColour[1], overlayColour[2]), edges);
 	return picture;
