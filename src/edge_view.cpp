@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <vector>
 
 #include "picture_fit.h"
 
@@ -63,16 +62,7 @@ cv::Mat edgePictureShown(const cv::Mat &edges)
 	// The part is a view into edges, not a copy: no more work than the room's pixels.
 	if (!part.empty())
 		return edges(part);
-	if (edges.channels() == 1)
-		return shrinkKeepingEdges(edges, size);
-	// Edges over the picture: each colour keeps its brightest, so an edge's colour survives.
-	std::vector<cv::Mat> channels;
-	cv::split(edges, channels);
-	for (cv::Mat &channel : channels)
-		channel = shrinkKeepingEdges(channel, size);
-	cv::Mat shrunk;
-	cv::merge(channels, shrunk);
-	return shrunk;
+	return shrinkKeepingEdges(edges, size);
 }
 
 cv::Mat lastEdgePicture()

@@ -8,8 +8,8 @@
 // then on are shown within it. An empty size sets no limit. Returns whether the room changed.
 bool setEdgePictureRoom(cv::Size room);
 
-// The picture "edge" shows of edges (edgeImageOf()'s or overlayImageOf()'s, which must stay
-// unchanged while the result is in use): edges itself when it fits the room; otherwise, by default,
+// The picture "edge" shows of edges (edgeImageOf()'s, which must stay unchanged while the result
+// is in use): edges itself when it fits the room; otherwise, by default,
 // edges shrunk into the room with every edge kept (shrinkKeepingEdges()), or, after
 // switchEdgeView(), the part of edges that fills the room at full size. Any thread.
 cv::Mat edgePictureShown(const cv::Mat &edges);

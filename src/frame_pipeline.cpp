@@ -156,13 +156,26 @@ ThresholdPair proposedThresholds(const cv::Mat &frame, const EdgeDetector &detec
 
 cv::Mat overlayImageOf(const cv::Mat &frame, const cv::Mat &edges)
 {
+	// Which part of the frame lies under edges: the flip puts edges' row y at frame's row
+	// rows - 1 - y.
+	cv::Size whole;
+	cv::Point offset;
+	edges.locateROI(whole, offset);
+	cv::Mat under;
+	if (edges.size() == frame.size())
+		under = frame;
+	else if (whole == frame.size())
+		under = frame(cv::Rect(offset.x, frame.rows - offset.y - edges.rows, edges.cols,
+				       edges.rows));
+	else
+		cv::resize(frame, under, edges.size(), 0, 0, cv::INTER_LINEAR);
 	// RGB(A) to BGR and dimmed in one pass: each output channel is the input's opposite one,
 	// scaled; a fourth (alpha) input column weighs nothing.
 	cv::Mat swapAndDim = cv::Mat::zeros(3, frame.channels(), CV_32F);
 	for (int channel = 0; channel < 3; ++channel)
 		swapAndDim.at<float>(channel, 2 - channel) = static_cast<float>(overlayDimming);
 	cv::Mat picture;
-	cv::transform(frame, picture, swapAndDim);
+	cv::transform(under, picture, swapAndDim);
 	cv::flip(picture, picture, flipAboutHorizontalAxis);
 	picture.setTo(cv::Scalar(overlayColour[0], overlayColour[1], overlayColour[2]), edges);
 	return picture;
@@ -196,9 +209,10 @@ void edgeFrameCallback(const cv::Mat &frame)
 		// no more pixels than the screen shows. Edges alone are handed over as the one
 		// channel they are: highgui turns every picture into RGB of its own before Qt draws
 		// it, and from one channel that costs least.
-		const cv::Mat picture = edgePictureShown(
-			overlayShown.load(std::memory_order_relaxed) ? overlayImageOf(frame, edges)
-								     : edges);
+		const cv::Mat shownEdges = edgePictureShown(edges);
+		const cv::Mat picture = overlayShown.load(std::memory_order_relaxed)
+						? overlayImageOf(frame, shownEdges)
+						: shownEdges;
 		showImageSized(edgeWindow, picture, picture.cols, picture.rows);
 	} catch (const std::exception &) {
 		// The streaming thread is C code: an exception must not unwind into it. The frame

@@ -53,6 +53,10 @@ extern std::atomic<bool> histogramShown;
 
 // The edges over the picture: frame (RGB(A)) dimmed to overlayDimming of its brightness, flipped
 // as edgeImageOf() flips, with every pixel edges marks in overlayColour; BGR, as highgui shows it.
+// edges is edgeImageOf(frame)'s or what edgePictureShown() made of it: the whole at full size, a
+// part of it at full size (a view into it), or the whole shrunk; the picture under it is the same
+// part, or the frame resized to the same size. Composed after the fit, so that a shrunk overlay
+// costs its room's pixels and not three channels of the frame's. Any thread.
 inline constexpr double overlayDimming = 0.4;
 inline constexpr unsigned char overlayColour[3] = { 0, 255, 0 }; // B, G, R: bright green
 cv::Mat overlayImageOf(const cv::Mat &frame, const cv::Mat &edges);

