@@ -33,18 +33,25 @@ double median(std::vector<double> values)
 	return values.empty() ? 0 : values[values.size() / 2];
 }
 
-// The CPU ms of one call of work, the median over rounds of enough calls to see it.
-double cpuMsOf(const std::function<void()> &work, int calls, int rounds)
+struct Case {
+	const char *key;
+	std::function<void()> work;
+	std::vector<double> cpuMs{}; // per call, one a round
+};
+
+// The CPU ms of one call of each case's work, the median over rounds of enough calls to see it.
+// Cases alternate round by round, so that a burst of load elsewhere falls on all of them alike.
+void measure(std::vector<Case> &cases, int calls, int rounds)
 {
-	std::vector<double> perCall;
 	for (int round = 0; round <= rounds; ++round) {
-		const double start = processCpuMs();
-		for (int call = 0; call < calls; ++call)
-			work();
-		if (round > 0) // round 0 warms the caches
-			perCall.push_back((processCpuMs() - start) / calls);
+		for (Case &each : cases) {
+			const double start = processCpuMs();
+			for (int call = 0; call < calls; ++call)
+				each.work();
+			if (round > 0) // round 0 warms the caches
+				each.cpuMs.push_back((processCpuMs() - start) / calls);
+		}
 	}
-	return median(perCall);
 }
 
 void measureSize(cv::Size size, int rounds)
@@ -54,40 +61,53 @@ void measureSize(cv::Size size, int rounds)
 	cv::flip(detailedScene(size), frame, 0);
 	const int calls = std::max(4, 60 * 640 * 480 / size.area());
 	const auto edgesWith = [&](EdgeDetector detector, int low, int high) {
-		return cpuMsOf([&] { (void)edgeImageOf(frame, low, high, detector); }, calls,
-			       rounds);
+		return [&frame, detector, low, high] {
+			(void)edgeImageOf(frame, low, high, detector);
+		};
 	};
-	const double base = edgesWith({}, 100, 120);
-	const double blur = edgesWith({ 3, false, 5 }, 100, 120) - base;
-	const double aperture5 = edgesWith({ 5, false, 0 }, 1200, 1440) - base;
-	const double aperture7 = edgesWith({ 7, false, 0 }, 16000, 19200) - base;
-	const double l2 = edgesWith({ 3, true, 0 }, 100, 120) - base;
 	const cv::Mat edges = edgeImageOf(frame, 100, 120);
 	// On a 1920x1080 screen a 1920x1080 picture is shrunk into the room under the tool bar and
 	// the sliders (1920x982), and the overlay is composed at that size.
 	const cv::Mat shown = shrinkKeepingEdges(edges, fittedSize(size, { 1920, 982 }));
-	const double overlay = cpuMsOf([&] { (void)overlayImageOf(frame, shown); }, calls, rounds);
-	const auto histogramOf = [&](EdgeDetector detector) {
-		const int maximum = thresholdMaximumFor(detector.aperture);
-		return cpuMsOf(
-			       [&] {
-				       (void)histogramImageOf(
-					       sampledGradientHistogram(frame, detector, maximum),
+	const auto histogramWith = [&](EdgeDetector detector) {
+		return [&frame, detector] {
+			const int maximum = thresholdMaximumFor(detector.aperture);
+			(void)histogramImageOf(sampledGradientHistogram(frame, detector, maximum),
 					       100, 120, maximum);
-			       },
-			       calls, rounds) /
-		       framesPerHistogram;
+		};
 	};
-	const double histogram = histogramOf({});
 	const EdgeDetector every{ 5, true, 5 };
-	const double all = edgesWith(every, 1200, 1440) - base + overlay + histogramOf(every);
-	const double proposal =
-		cpuMsOf([&] { (void)proposedThresholds(frame, {}); }, calls, rounds);
+	std::vector<Case> cases;
+	cases.push_back({ "base", edgesWith({}, 100, 120) });
+	cases.push_back({ "blur5", edgesWith({ 3, false, 5 }, 100, 120) });
+	cases.push_back({ "aperture5", edgesWith({ 5, false, 0 }, 1200, 1440) });
+	cases.push_back({ "aperture7", edgesWith({ 7, false, 0 }, 16000, 19200) });
+	cases.push_back({ "l2", edgesWith({ 3, true, 0 }, 100, 120) });
+	cases.push_back({ "overlay", [&] {
+				 (void)overlayImageOf(frame, shown);
+			 } });
+	cases.push_back({ "histogram", histogramWith({}) });
+	cases.push_back({ "every", edgesWith(every, 1200, 1440) });
+	cases.push_back({ "everyHistogram", histogramWith(every) });
+	cases.push_back({ "auto", [&] {
+				 (void)proposedThresholds(frame, {});
+			 } });
+	measure(cases, calls, rounds);
+	const auto ms = [&](const char *key) {
+		for (const Case &each : cases)
+			if (std::string(key) == each.key)
+				return median(each.cpuMs);
+		return 0.0;
+	};
+	const double base = ms("base");
 	std::printf("options %dx%d base_ms=%.3f blur5_ms=%.3f aperture5_ms=%.3f aperture7_ms=%.3f "
 		    "l2_ms=%.3f overlay_ms=%.3f histogram_ms=%.3f all_ms=%.3f "
 		    "auto_once_ms=%.3f\n",
-		    size.width, size.height, base, blur, aperture5, aperture7, l2, overlay,
-		    histogram, all, proposal);
+		    size.width, size.height, base, ms("blur5") - base, ms("aperture5") - base,
+		    ms("aperture7") - base, ms("l2") - base, ms("overlay"),
+		    ms("histogram") / framesPerHistogram,
+		    ms("every") - base + ms("overlay") + ms("everyHistogram") / framesPerHistogram,
+		    ms("auto"));
 	std::fflush(stdout);
 }
 
