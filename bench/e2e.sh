@@ -2,7 +2,8 @@
 # End-to-end benchmark on an X display (bench/run gives it a private Xvfb): the timed viewer on
 # its test pattern and the GStreamer pipeline that does the same job, run in turn, each for
 # SECONDS_PER_RUN seconds, ROUNDS times. SIZES lists the formats as WxH@FPS (WxH alone means 30
-# frames/s); LOAD=N runs N busy loops beside each run; NO_IDLE skips the idle case. Prints one line
+# frames/s); LOAD=N runs N busy loops beside each run; NO_IDLE skips the idle case; VIEWER_OPTIONS
+# are given to the viewer (the tuning options, such as "--overlay --histogram"). Prints one line
 # of figures per run:
 #   live WxH@FPS shown_fps=.. captured_fps=.. p50_ms=.. p99_ms=.. dropped=.. p99_first_ms=..
 #     p99_last_ms=.. converted_p50_ms=.. converted_p99_ms=.. queued_p50_ms=.. queued_p99_ms=..
@@ -126,7 +127,7 @@ run_viewer() { # format width height rate seconds
   local frames="$work/frames.txt"
   rm -f "$frames"
   "${tmux[@]}" new-session -d -x 160 -y 50 -e DISPLAY="$DISPLAY" \
-    -e EDGE_VIEWER_BENCH_FRAMES="$frames" "exec $viewer" \; set-option remain-on-exit on
+    -e EDGE_VIEWER_BENCH_FRAMES="$frames" "exec $viewer ${VIEWER_OPTIONS:-}" \; set-option remain-on-exit on
   local pid choice window cpu rss start exit_ms
   pid=$("${tmux[@]}" display-message -p '#{pane_pid}')
   for _ in $(seq 300); do

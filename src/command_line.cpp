@@ -55,13 +55,20 @@ struct OptionValues {
 	gchar *format = nullptr;
 	gchar *source = nullptr;
 	gchar *thresholds = nullptr;
+	gchar *aperture = nullptr;
+	gchar *blur = nullptr;
+	gboolean l2Gradient = FALSE;
+	gboolean printThresholds = FALSE;
+	gboolean autoThresholds = FALSE;
+	gboolean overlay = FALSE;
+	gboolean histogram = FALSE;
 
 	OptionValues() = default;
 	OptionValues(const OptionValues &) = delete;
 	OptionValues &operator=(const OptionValues &) = delete;
 	~OptionValues()
 	{
-		for (gchar *text : { camera, format, source, thresholds })
+		for (gchar *text : { camera, format, source, thresholds, aperture, blur })
 			g_free(text);
 	}
 };
@@ -82,6 +89,7 @@ bool parseInt(const std::string &text, int &value)
 
 bool parseThresholds(const std::string &text, ViewerSettings &settings)
 {
+	const int maximum = thresholdMaximumFor(settings.detector.aperture);
 	const auto comma = text.find(',');
 	if (comma == std::string::npos)
 		return false;
@@ -89,7 +97,7 @@ bool parseThresholds(const std::string &text, ViewerSettings &settings)
 	int high = -1;
 	if (!parseInt(text.substr(0, comma), low) || !parseInt(text.substr(comma + 1), high))
 		return false;
-	if (low < 0 || low > thresholdMaximum || high < 0 || high > thresholdMaximum)
+	if (low < 0 || low > maximum || high < 0 || high > maximum)
 		return false;
 	settings.threshold1 = low;
 	settings.threshold2 = high;
@@ -114,6 +122,25 @@ bool parseFormat(const std::string &text, CvcamFormatRequest &request)
 	return true;
 }
 
+// Sizes beyond this blur a camera picture into nothing and cost more than the frame's time.
+constexpr int blurMaximum = 99;
+
+bool parseDetector(const OptionValues &values, EdgeDetector &detector)
+{
+	if (values.aperture &&
+	    (!parseInt(values.aperture, detector.aperture) ||
+	     (detector.aperture != 3 && detector.aperture != 5 && detector.aperture != 7)))
+		return false;
+	detector.l2Gradient = values.l2Gradient;
+	return true;
+}
+
+bool parseBlur(const gchar *text, EdgeDetector &detector)
+{
+	return !text || (parseInt(text, detector.blur) && detector.blur >= 1 &&
+			 detector.blur <= blurMaximum && detector.blur % 2 == 1);
+}
+
 } // namespace
 
 CommandLine parseCommandLine(const std::vector<std::string> &arguments)
@@ -136,7 +163,21 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments)
 		{ "source", 's', 0, G_OPTION_ARG_FILENAME, &values.source,
 		  "Show a video (looped) or a still image", "URI|PATH" },
 		{ "thresholds", 't', 0, G_OPTION_ARG_STRING, &values.thresholds,
-		  "Sliders' start, 0 to 255 (default 100,120)", "T1,T2" },
+		  "Sliders' start, 0 to 255 at aperture 3 (default 100,120)", "T1,T2" },
+		{ "aperture", 0, 0, G_OPTION_ARG_STRING, &values.aperture,
+		  "Canny's Sobel aperture: 3 (default), 5 or 7", "3|5|7" },
+		{ "l2-gradient", 0, 0, G_OPTION_ARG_NONE, &values.l2Gradient,
+		  "Canny with the exact (L2) gradient magnitude", nullptr },
+		{ "blur", 0, 0, G_OPTION_ARG_STRING, &values.blur,
+		  "Gaussian blur before Canny, an odd kernel size", "SIZE" },
+		{ "auto-thresholds", 0, 0, G_OPTION_ARG_NONE, &values.autoThresholds,
+		  "Sliders' start from the first frame's gradient (Otsu)", nullptr },
+		{ "overlay", 0, 0, G_OPTION_ARG_NONE, &values.overlay,
+		  "Edges over the dimmed picture (Ctrl+O switches)", nullptr },
+		{ "histogram", 0, 0, G_OPTION_ARG_NONE, &values.histogram,
+		  "The gradient's histogram with T1 and T2 in a window", nullptr },
+		{ "print-thresholds", 0, 0, G_OPTION_ARG_NONE, &values.printThresholds,
+		  "Print the thresholds on stdout when the run ends", nullptr },
 		{ "help-gst", 0, 0, G_OPTION_ARG_NONE, &values.helpGst,
 		  "Show GStreamer's own options and exit", nullptr },
 		{},
@@ -204,10 +245,26 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments)
 		if (preset.source.empty())
 			return usageError("--source needs a file or a URI");
 	}
+	if (!parseDetector(values, line.settings.detector))
+		return usageError(std::string("--aperture takes 3, 5 or 7, not '") +
+				  values.aperture + "'");
+	if (!parseBlur(values.blur, line.settings.detector))
+		return usageError("--blur takes an odd kernel size from 1 to " +
+				  std::to_string(blurMaximum) + ", such as 5, not '" + values.blur +
+				  "'");
+	line.settings.printThresholds = values.printThresholds;
+	line.settings.autoThresholds = values.autoThresholds;
+	line.settings.overlay = values.overlay;
+	line.settings.histogram = values.histogram;
+	if (values.autoThresholds && values.thresholds)
+		return usageError(
+			"--auto-thresholds and --thresholds both choose where the sliders "
+			"start; leave out one");
 	if (values.thresholds && !parseThresholds(values.thresholds, line.settings))
-		return usageError(std::string("--thresholds takes T1,T2 with each from 0 to 255, "
-					      "such as 100,120, not '") +
-				  values.thresholds + "'");
+		return usageError(
+			"--thresholds takes T1,T2 with each from 0 to " +
+			std::to_string(thresholdMaximumFor(line.settings.detector.aperture)) +
+			", such as 100,120, not '" + values.thresholds + "'");
 	if (preset.testPattern && !preset.camera.empty())
 		return usageError("--test-pattern and --camera name two different cameras");
 	if (!preset.source.empty() && (preset.testPattern || !preset.camera.empty()))

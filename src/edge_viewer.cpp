@@ -15,6 +15,7 @@
 #include "edge_thresholds.h"
 #include "edge_view.h"
 #include "frame_pipeline.h"
+#include "gradient_histogram.h"
 #include "gui_dispatch.h"
 #include "screen_fit.h"
 #include "user_message.h"
@@ -72,6 +73,15 @@ void saveEdgePicture(const std::string &path)
 		tellUser("failed to save the edge picture to \"" + path + "\"");
 }
 
+// Ctrl+O switches between the edges alone and the edges over the picture; a still is asked for
+// its picture again.
+void switchOverlay()
+{
+	overlayShown.store(!overlayShown.load(std::memory_order_relaxed),
+			   std::memory_order_relaxed);
+	cvcamRedeliver();
+}
+
 // The room changes when the window manager frames the window, or the window goes to another
 // screen: live frames follow by themselves, a still is asked for its picture again.
 void followScreenRoom()
@@ -80,12 +90,33 @@ void followScreenRoom()
 		cvcamRedeliver();
 }
 
-void createThresholdSlider(const char *name, const std::atomic<int> &threshold,
+void createThresholdSlider(const char *name, const std::atomic<int> &threshold, int maximum,
 			   cv::TrackbarCallback onMoved)
 {
 	const int initial = threshold.load(std::memory_order_relaxed);
-	cv::createTrackbar(name, edgeWindow, nullptr, thresholdMaximum, onMoved);
+	cv::createTrackbar(name, edgeWindow, nullptr, maximum, onMoved);
 	cv::setTrackbarPos(name, edgeWindow, initial);
+}
+
+// One line a script reads with its keys in a fixed order, such as
+// "T1=87 T2=140 aperture=3 l2=0 blur=0"; the thresholds as the sliders left them.
+void printThresholds(const EdgeDetector &detector)
+{
+	std::printf("T1=%d T2=%d aperture=%d l2=%d blur=%d\n",
+		    threshold1.load(std::memory_order_relaxed),
+		    threshold2.load(std::memory_order_relaxed), detector.aperture,
+		    detector.l2Gradient ? 1 : 0, detector.blur);
+	std::fflush(stdout);
+}
+
+// The sliders go where the first frame's proposed thresholds are, once; the move's callbacks
+// store the same values again.
+void showProposedThresholds()
+{
+	if (!thresholdsProposed.exchange(false, std::memory_order_acquire))
+		return;
+	cv::setTrackbarPos("T1", edgeWindow, threshold1.load(std::memory_order_relaxed));
+	cv::setTrackbarPos("T2", edgeWindow, threshold2.load(std::memory_order_relaxed));
 }
 
 // Declared before the capture guard so that, destroyed after it, windows close only once capture
@@ -153,19 +184,33 @@ int runEdgeViewer(const ViewerSettings &settings)
 	//    the CPU per frame (docs/performance.md).
 	threshold1.store(settings.threshold1, std::memory_order_relaxed);
 	threshold2.store(settings.threshold2, std::memory_order_relaxed);
+	detectorAperture.store(settings.detector.aperture, std::memory_order_relaxed);
+	detectorL2Gradient.store(settings.detector.l2Gradient, std::memory_order_relaxed);
+	detectorBlur.store(settings.detector.blur, std::memory_order_relaxed);
+	proposeThresholds.store(settings.autoThresholds, std::memory_order_relaxed);
+	overlayShown.store(settings.overlay, std::memory_order_relaxed);
+	histogramShown.store(settings.histogram, std::memory_order_relaxed);
+	thresholdsProposed.store(false, std::memory_order_relaxed);
+	const int maximum = thresholdMaximumFor(settings.detector.aperture);
 	cv::namedWindow(edgeWindow, cv::WINDOW_AUTOSIZE);
-	createThresholdSlider("T1", threshold1, onT1Moved);
-	createThresholdSlider("T2", threshold2, onT2Moved);
+	createThresholdSlider("T1", threshold1, maximum, onT1Moved);
+	createThresholdSlider("T2", threshold2, maximum, onT2Moved);
 	guiDispatcher().open();
 
 	// 6. The picture is fitted to the room the screen leaves beside the tool bar and the
 	//    sliders, which must stay in reach; a picture that fits is shown at its own size.
 	//    The mouse shows full-size detail of a picture shown smaller, and Ctrl+S saves the
-	//    picture at full size.
+	//    picture at full size; Ctrl+O switches the edges over the picture. The histogram's
+	//    window, when asked for, is as narrow as its picture.
 	compactToolBar(edgeWindow);
 	setEdgePictureRoom(pictureRoom(edgeWindow));
 	cv::setMouseCallback(edgeWindow, onEdgeMouse);
 	takeOverSave(edgeWindow, saveEdgePicture);
+	addWindowShortcut(edgeWindow, "Ctrl+O", switchOverlay);
+	if (settings.histogram) {
+		cv::namedWindow(histogramWindow, cv::WINDOW_AUTOSIZE);
+		compactToolBar(histogramWindow);
+	}
 
 	// 7. A failed start still waits for the key, which ends the run as usual.
 	cvcamInit();
@@ -173,7 +218,12 @@ int runEdgeViewer(const ViewerSettings &settings)
 
 	// 8. Any key, or closing "edge", ends the run. Frames may arrive until capture stops; from
 	//    here on their display work is dropped instead of waiting for this thread.
-	waitKeyRunningGuiWork(edgeWindow, followScreenRoom);
+	waitKeyRunningGuiWork(edgeWindow, [] {
+		followScreenRoom();
+		showProposedThresholds();
+	});
+	if (settings.printThresholds)
+		printThresholds(settings.detector);
 
 	// 9. Teardown, by the guards in reverse order: stop capture, release the capture layer,
 	//    then close every window.

@@ -8,8 +8,13 @@
 // What the command line chose for a run; the defaults are a run without arguments.
 struct ViewerSettings {
 	CvcamPreset capture; // camera, format or source, answered before the dialogs would ask
-	int threshold1 = defaultThreshold1; // the sliders' starting positions, 0 to 255
-	int threshold2 = defaultThreshold2;
+	int threshold1 = defaultThreshold1; // the sliders' starting positions, 0 to
+	int threshold2 = defaultThreshold2; // thresholdMaximumFor(detector.aperture)
+	EdgeDetector detector;
+	bool printThresholds = false; // one line with the thresholds on stdout at the end
+	bool autoThresholds = false;  // the sliders start where the first frame's gradient says
+	bool overlay = false;	      // edges over the dimmed picture from the start (Ctrl+O)
+	bool histogram = false;	      // the gradient's histogram in a window "histogram"
 
 	bool operator==(const ViewerSettings &) const = default;
 };

@@ -173,3 +173,13 @@ void takeOverSave(const std::string &window, std::function<void(const std::strin
 		QObject::connect(action, &QAction::triggered, action, ask);
 	}
 }
+
+void addWindowShortcut(const std::string &window, const std::string &keys,
+		       std::function<void()> action)
+{
+	QWidget *widget = highguiWindow(window);
+	if (!widget)
+		return;
+	auto *shortcut = new QShortcut(QKeySequence(QString::fromStdString(keys)), widget);
+	QObject::connect(shortcut, &QShortcut::activated, shortcut, std::move(action));
+}

@@ -33,6 +33,11 @@ cv::Size screenRoom(const std::string &window);
 // toolkit's file dialog first, and a path without a picture file's extension gets ".png".
 void takeOverSave(const std::string &window, std::function<void(const std::string &)> save);
 
+// Main thread. Makes the key sequence keys (in Qt's words, such as "Ctrl+O") run action while
+// window has the focus, instead of reaching the key wait, where any key ends the run.
+void addWindowShortcut(const std::string &window, const std::string &keys,
+		       std::function<void()> action);
+
 // Main thread. Keeps highgui's tool bar and status bar from making window wider than its picture
 // and sliders need: the tool bar's buttons that do not fit go to its overflow menu, and the
 // window's shortcuts (Ctrl+S among them) stay.

@@ -48,6 +48,42 @@ ViewerSettings withThresholds(int low, int high)
 	return settings;
 }
 
+ViewerSettings withDetector(EdgeDetector detector, int low = defaultThreshold1,
+			    int high = defaultThreshold2)
+{
+	ViewerSettings settings = withThresholds(low, high);
+	settings.detector = detector;
+	return settings;
+}
+
+ViewerSettings printingThresholds()
+{
+	ViewerSettings settings;
+	settings.printThresholds = true;
+	return settings;
+}
+
+ViewerSettings proposing()
+{
+	ViewerSettings settings;
+	settings.autoThresholds = true;
+	return settings;
+}
+
+ViewerSettings overlaid()
+{
+	ViewerSettings settings;
+	settings.overlay = true;
+	return settings;
+}
+
+ViewerSettings withHistogram()
+{
+	ViewerSettings settings;
+	settings.histogram = true;
+	return settings;
+}
+
 struct RunCase {
 	Arguments arguments;
 	ViewerSettings settings;
@@ -110,7 +146,20 @@ INSTANTIATE_TEST_SUITE_P(
 			 withSource("rtsp://camera.local/stream") },
 		RunCase{ { "-t", "0,255" }, withThresholds(0, 255) },
 		RunCase{ { "--thresholds=200,10" }, withThresholds(200, 10) },
-		RunCase{ { "--gst-debug-no-color" }, {} }));
+		RunCase{ { "--gst-debug-no-color" }, {} },
+		RunCase{ { "--aperture", "5" }, withDetector({ 5, false, 0 }) },
+		RunCase{ { "--aperture=7", "--l2-gradient", "--blur", "5" },
+			 withDetector({ 7, true, 5 }) },
+		RunCase{ { "--blur=1" }, withDetector({ 3, false, 1 }) },
+		// The range grows with the aperture, whichever comes first on the line.
+		RunCase{ { "-t", "3000,3060", "--aperture", "5" },
+			 withDetector({ 5, false, 0 }, 3000, 3060) },
+		RunCase{ { "--aperture", "7", "-t", "0,40800" },
+			 withDetector({ 7, false, 0 }, 0, 40800) },
+		RunCase{ { "--print-thresholds" }, printingThresholds() },
+		RunCase{ { "--auto-thresholds" }, proposing() },
+		RunCase{ { "--overlay" }, overlaid() },
+		RunCase{ { "--histogram" }, withHistogram() }));
 
 // Catches a mistake that would start a run anyway (with the windows and the camera) or end with
 // the wrong status, and an error line without the hint to --help.
@@ -127,6 +176,22 @@ std::string badThresholds(const std::string &value)
 {
 	return "--thresholds takes T1,T2 with each from 0 to 255, such as 100,120, not '" + value +
 	       "'";
+}
+
+std::string badThresholdsUpTo(int maximum, const std::string &value)
+{
+	return "--thresholds takes T1,T2 with each from 0 to " + std::to_string(maximum) +
+	       ", such as 100,120, not '" + value + "'";
+}
+
+std::string badAperture(const std::string &value)
+{
+	return "--aperture takes 3, 5 or 7, not '" + value + "'";
+}
+
+std::string badBlur(const std::string &value)
+{
+	return "--blur takes an odd kernel size from 1 to 99, such as 5, not '" + value + "'";
 }
 
 std::string badFormat(const std::string &value)
@@ -151,6 +216,24 @@ INSTANTIATE_TEST_SUITE_P(
 		ErrorCase{ { "-t", "5" }, badThresholds("5") },
 		ErrorCase{ { "-t", "5," }, badThresholds("5,") },
 		ErrorCase{ { "-t", "1,2,3" }, badThresholds("1,2,3") },
+		ErrorCase{ { "-t", "0,3061", "--aperture", "5" },
+			   badThresholdsUpTo(3060, "0,3061") },
+		ErrorCase{ { "--aperture", "7", "-t", "40801,0" },
+			   badThresholdsUpTo(40800, "40801,0") },
+		ErrorCase{ { "--aperture", "4" }, badAperture("4") },
+		ErrorCase{ { "--aperture", "1" }, badAperture("1") },
+		ErrorCase{ { "--aperture", "" }, badAperture("") },
+		ErrorCase{ { "--aperture", "3x" }, badAperture("3x") },
+		ErrorCase{ { "--aperture" }, "missing argument for --aperture" },
+		ErrorCase{ { "--blur", "4" }, badBlur("4") },
+		ErrorCase{ { "--blur", "0" }, badBlur("0") },
+		ErrorCase{ { "--blur", "-3" }, badBlur("-3") },
+		ErrorCase{ { "--blur", "101" }, badBlur("101") },
+		ErrorCase{ { "--blur", "five" }, badBlur("five") },
+		ErrorCase{
+			{ "--auto-thresholds", "-t", "1,2" },
+			"--auto-thresholds and --thresholds both choose where the sliders start; "
+			"leave out one" },
 		ErrorCase{ { "-f", "1280x" }, badFormat("1280x") },
 		ErrorCase{ { "-f", "0x480" }, badFormat("0x480") },
 		ErrorCase{ { "-f", "640x480@0" }, badFormat("640x480@0") },
@@ -186,7 +269,9 @@ TEST(CommandLine, HelpAndVersionPrintInsteadOfRunning)
 		for (const char *option :
 		     { "-h, --help", "--version", "-l, --list-cameras", "-c, --camera=WHICH",
 		       "-f, --format=WxH[@FPS][:FOURCC]", "--test-pattern", "-s, --source=URI|PATH",
-		       "-t, --thresholds=T1,T2", "Exit status:", "  0  ", "  1  ", "  2  " })
+		       "-t, --thresholds=T1,T2", "--aperture=3|5|7", "--l2-gradient", "--blur=SIZE",
+		       "--print-thresholds", "--auto-thresholds", "--overlay", "--histogram",
+		       "Exit status:", "  0  ", "  1  ", "  2  " })
 			EXPECT_NE(line.text.find(option), std::string::npos) << option;
 		EXPECT_EQ(line.text.rfind("Usage:\n  edge-viewer [OPTION", 0), 0u) << line.text;
 	}

@@ -15,7 +15,10 @@
 #include <gtest/gtest.h>
 
 #include "edge_thresholds.h"
+#include "edge_view.h"
+#include "gradient_histogram.h"
 #include "gui_dispatch.h"
+#include "picture_fit.h"
 
 namespace {
 
@@ -43,7 +46,8 @@ cv::Mat detailedScene(cv::Size size)
 
 bool sameImage(const cv::Mat &a, const cv::Mat &b)
 {
-	return a.size() == b.size() && a.type() == b.type() && cv::countNonZero(a != b) == 0;
+	return a.size() == b.size() && a.type() == b.type() &&
+	       cv::countNonZero(cv::Mat(a != b).reshape(1)) == 0;
 }
 
 // Left half of the frame in colour, right half black: a single vertical step.
@@ -123,6 +127,204 @@ INSTANTIATE_TEST_SUITE_P(
 			ThresholdCase{ "BothHigh", 200, 200, "strong" },
 			ThresholdCase{ "BothZero", 0, 0, "strong, running on, apart" }),
 	[](const testing::TestParamInfo<ThresholdCase> &param) { return param.param.name; });
+
+namespace {
+
+struct DetectorCase {
+	EdgeDetector detector;
+	int threshold1;
+	int threshold2;
+};
+
+void PrintTo(const DetectorCase &detector, std::ostream *out)
+{
+	*out << "aperture " << detector.detector.aperture << ", l2 " << detector.detector.l2Gradient
+	     << ", blur " << detector.detector.blur << ", " << detector.threshold1 << ","
+	     << detector.threshold2;
+}
+
+class EdgeImageDetector : public testing::TestWithParam<DetectorCase>
+{
+};
+
+} // namespace
+
+// Catches an option that does not reach Canny (aperture, gradient), a blur of another size or
+// sigma or after Canny, and the thresholds scaled instead of handed over as they are: the picture
+// is what the user's own code gets from OpenCV with the same arguments, pixel for pixel.
+TEST_P(EdgeImageDetector, EqualsOpenCvsBlurAndCannyWithTheSameArguments)
+{
+	const DetectorCase &wanted = GetParam();
+	const cv::Mat scene = detailedScene({ 320, 240 });
+	cv::Mat grey;
+	cv::cvtColor(scene, grey, cv::COLOR_RGB2GRAY);
+	if (wanted.detector.blur > 0)
+		cv::GaussianBlur(grey, grey, { wanted.detector.blur, wanted.detector.blur }, 0);
+	cv::Mat expected;
+	cv::Canny(grey, expected, wanted.threshold1, wanted.threshold2, wanted.detector.aperture,
+		  wanted.detector.l2Gradient);
+	cv::flip(expected, expected, 0);
+	const cv::Mat edges =
+		edgeImageOf(scene, wanted.threshold1, wanted.threshold2, wanted.detector);
+	EXPECT_TRUE(sameImage(edges, expected));
+	EXPECT_GT(cv::countNonZero(expected), 100); // a comparison of something
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, EdgeImageDetector,
+			 testing::Values(DetectorCase{ { 3, false, 0 }, 100, 120 },
+					 DetectorCase{ { 3, true, 0 }, 100, 120 },
+					 DetectorCase{ { 3, false, 5 }, 30, 60 },
+					 DetectorCase{ { 5, false, 0 }, 1200, 1500 },
+					 DetectorCase{ { 5, true, 3 }, 600, 1500 },
+					 DetectorCase{ { 7, false, 7 }, 8000, 16000 },
+					 DetectorCase{ { 7, true, 0 }, 16000, 20000 }));
+
+// Catches a change to the default detector: without options the picture is the one before them.
+TEST(EdgeImage, TheDefaultDetectorIsApertureThreeL1WithoutBlur)
+{
+	const cv::Mat scene = detailedScene({ 160, 120 });
+	EXPECT_TRUE(sameImage(edgeImageOf(scene, 100, 120),
+			      edgeImageOf(scene, 100, 120, { 3, false, 0 })));
+	EXPECT_EQ(currentDetector(), EdgeDetector{});
+}
+
+namespace {
+
+// A rectangle and a disc of the given contrast on a mid-grey background with camera-like noise.
+struct Shapes {
+	cv::Mat frame{ 240, 320, CV_8UC3, cv::Scalar::all(100) };
+	cv::Mat borders{ 240, 320, CV_8UC1, cv::Scalar::all(0) }; // the shapes' outlines, upright
+
+	explicit Shapes(int contrast)
+	{
+		const cv::Rect box(40, 50, 100, 80);
+		const cv::Point centre(230, 140);
+		const cv::Scalar shape = cv::Scalar::all(100 + contrast);
+		cv::rectangle(frame, box, shape, cv::FILLED);
+		cv::circle(frame, centre, 50, shape, cv::FILLED);
+		cv::Mat noise(frame.size(), CV_16SC3);
+		cv::RNG(11).fill(noise, cv::RNG::NORMAL, 0, 3);
+		frame.convertTo(frame, CV_16SC3);
+		frame += noise;
+		frame.convertTo(frame, CV_8UC3);
+		cv::rectangle(borders, box, 255, 1);
+		cv::circle(borders, centre, 50, 255, 1);
+		cv::flip(borders, borders, 0);
+	}
+	// The share of border pixels with an edge within a pixel of them.
+	double bordersFound(const cv::Mat &edges) const
+	{
+		cv::Mat near;
+		cv::dilate(edges, near, cv::Mat::ones(5, 5, CV_8U));
+		return static_cast<double>(cv::countNonZero(near & borders)) /
+		       cv::countNonZero(borders);
+	}
+	// The share of pixels away from the borders marked as edges: noise taken for edges.
+	double strayEdges(const cv::Mat &edges) const
+	{
+		cv::Mat away;
+		cv::dilate(borders, away, cv::Mat::ones(7, 7, CV_8U));
+		return static_cast<double>(cv::countNonZero(edges & ~away)) / edges.total();
+	}
+};
+
+} // namespace
+
+// Catches a rule that ignores the picture (the same thresholds for both contrasts), one that
+// lands in the noise (stray edges) or above the borders (shapes lost), T1 not below T2, and a
+// rule that ignores the aperture's scale.
+TEST(ProposedThresholds, FollowTheContrastAndFindTheShapesAboveTheNoise)
+{
+	for (const EdgeDetector &detector :
+	     { EdgeDetector{}, EdgeDetector{ 5, false, 0 }, EdgeDetector{ 7, true, 5 } }) {
+		const Shapes faint(25);
+		const Shapes strong(100);
+		const ThresholdPair low = proposedThresholds(faint.frame, detector);
+		const ThresholdPair high = proposedThresholds(strong.frame, detector);
+		SCOPED_TRACE(testing::Message()
+			     << "aperture " << detector.aperture << ": faint " << low.threshold1
+			     << "," << low.threshold2 << ", strong " << high.threshold1 << ","
+			     << high.threshold2);
+		EXPECT_GT(high.threshold2, low.threshold2 * 2);
+		for (const auto &[shapes, proposed] :
+		     { std::pair{ &faint, low }, std::pair{ &strong, high } }) {
+			EXPECT_LT(proposed.threshold1, proposed.threshold2);
+			EXPECT_LE(proposed.threshold2, thresholdMaximumFor(detector.aperture));
+			const cv::Mat edges = edgeImageOf(shapes->frame, proposed.threshold1,
+							  proposed.threshold2, detector);
+			EXPECT_GT(shapes->bordersFound(edges), 0.95);
+			EXPECT_LT(shapes->strayEdges(edges), 0.002);
+		}
+	}
+	const cv::Mat flat(48, 64, CV_8UC3, cv::Scalar::all(90));
+	const ThresholdPair none = proposedThresholds(flat, {});
+	EXPECT_EQ(none.threshold1, defaultThreshold1);
+	EXPECT_EQ(none.threshold2, defaultThreshold2);
+}
+
+// Catches edges drawn in the wrong colour or not everywhere, the picture not dimmed or in RGB
+// order, and a picture upside down against its edges: a red square in the top left corner on a
+// blue background; upright, as the edges, it lies in the bottom left.
+TEST(Overlay, EdgesInTheBrightColourOverTheDimmedPictureUpright)
+{
+	cv::Mat frame(120, 160, CV_8UC3, cv::Scalar(0, 0, 200));      // RGB: blue
+	frame(cv::Rect(10, 10, 40, 40)).setTo(cv::Scalar(250, 0, 0)); // red
+	const cv::Mat edges = edgeImageOf(frame, 100, 120);
+	const cv::Mat overlay = overlayImageOf(frame, edges);
+	ASSERT_EQ(overlay.type(), CV_8UC3);
+	ASSERT_EQ(overlay.size(), frame.size());
+	const cv::Vec3b bright(overlayColour[0], overlayColour[1], overlayColour[2]);
+	int edgePixels = 0;
+	for (int y = 0; y < overlay.rows; ++y)
+		for (int x = 0; x < overlay.cols; ++x)
+			if (edges.at<unsigned char>(y, x) != 0) {
+				++edgePixels;
+				ASSERT_EQ(overlay.at<cv::Vec3b>(y, x), bright) << x << "," << y;
+			}
+	EXPECT_GT(edgePixels, 100);
+	// BGR, dimmed: red in the bottom left, blue elsewhere.
+	EXPECT_EQ(overlay.at<cv::Vec3b>(119 - 30, 30), cv::Vec3b(0, 0, 100));
+	EXPECT_EQ(overlay.at<cv::Vec3b>(30, 30), cv::Vec3b(80, 0, 0));
+	EXPECT_EQ(overlay.at<cv::Vec3b>(30, 130), cv::Vec3b(80, 0, 0));
+	// An alpha channel changes nothing.
+	cv::Mat withAlpha;
+	cv::cvtColor(frame, withAlpha, cv::COLOR_RGB2RGBA);
+	EXPECT_TRUE(sameImage(overlayImageOf(withAlpha, edges), overlay));
+}
+
+// Catches the picture under a shrunk or partial edge picture taken from the wrong place or upside
+// down: with the frame resized under the shrunk edges, and the same part under a part.
+TEST(Overlay, APictureShownShrunkOrInPartHasTheSamePictureUnderIt)
+{
+	cv::Mat frame(120, 160, CV_8UC3, cv::Scalar(0, 0, 200));
+	frame(cv::Rect(10, 10, 40, 40)).setTo(cv::Scalar(250, 0, 0)); // upright rows 70 to 109
+	const cv::Mat edges = edgeImageOf(frame, 100, 120);
+	const cv::Vec3b bright(overlayColour[0], overlayColour[1], overlayColour[2]);
+	const cv::Vec3b red(0, 0, 100);
+	const cv::Vec3b blue(80, 0, 0);
+
+	const cv::Mat shrunk = shrinkKeepingEdges(edges, { 80, 60 });
+	const cv::Mat small = overlayImageOf(frame, shrunk);
+	ASSERT_EQ(small.size(), cv::Size(80, 60));
+	EXPECT_EQ(small.at<cv::Vec3b>(44, 15), red);
+	EXPECT_EQ(small.at<cv::Vec3b>(15, 65), blue);
+	cv::Mat brightPixels;
+	cv::inRange(small, bright, bright, brightPixels);
+	EXPECT_EQ(cv::countNonZero(brightPixels), cv::countNonZero(shrunk));
+
+	const cv::Mat part = edges(cv::Rect(0, 60, 60, 60)); // upright rows 60 to 119
+	const cv::Mat partOverlay = overlayImageOf(frame, part);
+	ASSERT_EQ(partOverlay.size(), cv::Size(60, 60));
+	EXPECT_EQ(partOverlay.at<cv::Vec3b>(29, 30), red);
+	EXPECT_EQ(partOverlay.at<cv::Vec3b>(5, 30), blue);
+	for (int y = 0; y < part.rows; ++y) {
+		for (int x = 0; x < part.cols; ++x) {
+			if (part.at<unsigned char>(y, x) != 0) {
+				ASSERT_EQ(partOverlay.at<cv::Vec3b>(y, x), bright) << x << "," << y;
+			}
+		}
+	}
+}
 
 // Catches the callback's picture made with one slider's threshold for both, or with neither.
 TEST(EdgeImage, TheCallbacksPictureFollowsBothSliders)
@@ -353,4 +555,23 @@ TEST_F(FrameDisplay, AnOpenCvFailureDropsThatFrameAndTheNextIsShown)
 
 	std::thread([&] { edgeFrameCallback(frame); }).join();
 	EXPECT_EQ(guiDispatcher().pendingCount(), 1u);
+}
+
+// Catches the overlay flag breaking the callback's picture or its size.
+TEST_F(FrameDisplay, TheCallbackShowsTheOverlayWhileItIsOn)
+{
+	cv::namedWindow(edgeWindow, cv::WINDOW_AUTOSIZE);
+	overlayShown = true;
+	deliverFromStreamingThread(detailedScene({ 200, 150 }));
+	overlayShown = false;
+	EXPECT_EQ(imageRect(edgeWindow).size(), cv::Size(200, 150));
+}
+
+// Catches the histogram option ignored by the callback, or its window at another size.
+TEST_F(FrameDisplay, TheCallbackShowsTheHistogramWhileItIsOn)
+{
+	histogramShown = true;
+	edgeFrameCallback(detailedScene({ 160, 120 }));
+	histogramShown = false;
+	EXPECT_EQ(imageRect(histogramWindow).size(), cv::Size(histogramWidth, histogramHeight));
 }

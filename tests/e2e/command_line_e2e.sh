@@ -123,3 +123,109 @@ sleep 0.5
 e2e_end
 e2e_expect_lines 'edge-viewer: failed to open "http://127.0.0.1:1/clip.avi": *'
 echo "$e2e_case: $(cat "$work/stderr"); exit 0 on a key"
+
+# The thresholds handed back: after drags to both ends, the line has the sliders' values and the
+# detector's options; a run without --print-thresholds prints nothing (e2e_end checks that in every
+# case above).
+e2e_case="--print-thresholds"
+e2e_start --test-pattern --print-thresholds --blur 3 --l2-gradient
+e2e_await_preview "Test pattern"
+e2e_drag_slider T1 100 -20
+e2e_drag_slider T2 120 300
+sleep 0.5
+# A key right after a drag may be lost, as in fit_e2e.sh: sent again each second.
+e2e_prints=1 e2e_resend=1 e2e_end
+printed=$(cat "$work/stdout")
+[ "$printed" = "T1=0 T2=255 aperture=3 l2=1 blur=3" ] || fail "$e2e_case printed: $printed"
+: >"$work/stdout"
+e2e_expect_lines
+echo "$e2e_case: $printed after drags to both ends"
+e2e_start --test-pattern --print-thresholds --aperture 7 --thresholds 9000,20000
+e2e_await_preview "Test pattern"
+e2e_prints=1 e2e_end
+[ "$(cat "$work/stdout")" = "T1=9000 T2=20000 aperture=7 l2=0 blur=0" ] ||
+  fail "$e2e_case at aperture 7 printed: $(cat "$work/stdout")"
+echo "$e2e_case at aperture 7: $(cat "$work/stdout")"
+
+# Edges over the picture: the edges in bright green over the dimmed test pattern; Ctrl+O switches
+# to the edges alone and back without ending the run.
+e2e_case="--overlay"
+green() { # file
+  convert "$1" -crop "$(e2e_band "$1")" -fill black +opaque 'rgb(0,255,0)' -fill white \
+    -opaque 'rgb(0,255,0)' -threshold 99% -format '%[fx:round(mean*w*h)]' info:
+}
+overlay_shown() {
+  e2e_shot overlay && greens=$(green "$work/overlay.png") &&
+    whites=$(e2e_white_pixels "$work/overlay.png" "$(e2e_band "$work/overlay.png")")
+  e2e_why="${greens:-no} green and ${whites:-no} white pixels"
+  [ "${greens:-0}" -gt 500 ] && [ "${whites:-0}" -lt 50 ]
+}
+edges_alone() {
+  e2e_shot alone && greens=$(green "$work/alone.png") &&
+    whites=$(e2e_white_pixels "$work/alone.png" "$(e2e_band "$work/alone.png")")
+  e2e_why="${whites:-no} white and ${greens:-no} green pixels"
+  [ "${whites:-0}" -gt 500 ] && [ "${greens:-0}" -lt 50 ]
+}
+e2e_start --test-pattern --overlay
+e2e_await_preview "Test pattern"
+e2e_wait 20 "green edges over the picture" overlay_shown
+overlaid=$greens
+xdotool windowfocus --sync "$window" key ctrl+o
+e2e_wait 20 "the edges alone after Ctrl+O" edges_alone
+alone=$whites
+e2e_running "after Ctrl+O"
+xdotool windowfocus --sync "$window" key ctrl+o
+e2e_wait 20 "green edges again after a second Ctrl+O" overlay_shown
+e2e_resend=1 e2e_end
+e2e_expect_lines
+echo "$e2e_case: $overlaid green edge pixels, $alone white after Ctrl+O, $greens green after another"
+
+# Proposed thresholds on a still: a faint and a strong square give different lines, each with T1
+# half of T2; a still's first frame is all there is, so the proposal must come from it.
+e2e_case="--auto-thresholds"
+proposed() { # contrast
+  convert -size 320x240 xc:'gray(100)' -fill "gray($((100 + $1)))" \
+    -draw 'rectangle 80,60 240,180' "$work/square.png"
+  e2e_start --source "$work/square.png" --auto-thresholds --print-thresholds
+  e2e_await_preview square.png
+  sleep 1
+  e2e_prints=1 e2e_end
+  cat "$work/stdout"
+  : >"$work/stdout"
+}
+faint=$(proposed 20)
+strong=$(proposed 120)
+for line in "$faint" "$strong"; do
+  [[ $line =~ ^T1=([0-9]+)\ T2=([0-9]+)\ aperture=3\ l2=0\ blur=0$ ]] &&
+    [ "${BASH_REMATCH[1]}" -eq $((BASH_REMATCH[2] / 2)) ] && [ "${BASH_REMATCH[2]}" -gt 0 ] ||
+    fail "$e2e_case printed: $line"
+done
+[ "$faint" != "$strong" ] && [ "$faint" != "T1=100 T2=120 aperture=3 l2=0 blur=0" ] ||
+  fail "$e2e_case proposed $faint and $strong"
+echo "$e2e_case: a faint square $faint, a strong one $strong"
+
+# The gradient's histogram beside the edges of a still: its T2 line (red) moves with a drag of the
+# slider, which on a still redraws it at once.
+e2e_case="--histogram"
+convert -size 320x240 xc:'gray(100)' -fill 'gray(140)' -draw 'rectangle 80,60 240,180' \
+  "$work/square.png"
+red_column() { # the first pure red column in the histogram picture's middle row
+  convert "$work/histogram.png" -crop "512x1+0+$((28 + 100))" +repage txt:- |
+    sed -n 's/^\([0-9]*\),0: .*#FF0000.*/\1/p' | head -n 1
+}
+e2e_start --source "$work/square.png" --histogram
+e2e_await_preview square.png
+e2e_await_window histogram histogram
+xdotool windowmove "$histogram" 700 0
+red_at() { # column
+  e2e_shot histogram "$histogram" && column=$(red_column)
+  e2e_why="the red line at column ${column:-none}"
+  [ "${column:-}" = "$1" ]
+}
+e2e_wait 20 "the T2 line at 120" red_at 240
+# To 255 exactly: a drag past the window's edge would leave the pointer over "histogram".
+e2e_drag_slider T2 120 255
+e2e_wait 20 "the T2 line at 255 after a drag" red_at 510
+e2e_resend=1 e2e_end
+e2e_expect_lines
+echo "$e2e_case: the T2 line moved from column 240 to $column with a drag to 255"
