@@ -9,9 +9,9 @@
 bool setEdgePictureRoom(cv::Size room);
 
 // The picture "edge" shows of edges (edgeImageOf()'s, which must stay unchanged while the result
-// is in use): edges itself when it fits the room; otherwise, by default,
-// edges shrunk into the room with every edge kept (shrinkKeepingEdges()), or, after
-// switchEdgeView(), the part of edges that fills the room at full size. Any thread.
+// is in use): edges itself when it fits the room; otherwise, by default, edges shrunk into the
+// room with every edge kept (shrinkKeepingEdges()), or, after switchEdgeView(), the part of edges
+// that fills the room at full size. Any thread.
 cv::Mat edgePictureShown(const cv::Mat &edges);
 
 // The last picture given to edgePictureShown(), at full size, whatever part of it is shown; empty
