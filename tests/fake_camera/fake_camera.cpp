@@ -190,10 +190,10 @@ void fake_camera_provider_init(FakeCameraProvider *)
 
 enum { propertyStops = 1 };
 
-void getProviderProperty(GObject *object, guint id, GValue *value, GParamSpec *spec)
+void getProviderProperty(GObject *object, guint id, GValue *value, GParamSpec *property)
 {
 	if (id != propertyStops) {
-		G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+		G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, property);
 		return;
 	}
 	g_value_set_uint(value, static_cast<guint>(g_atomic_int_get(reinterpret_cast<gint *>(

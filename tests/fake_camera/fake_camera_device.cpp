@@ -173,20 +173,20 @@ void fake_camera_src_init(FakeCameraSrc *self)
 
 enum { propertyAlwaysCopy = 1 };
 
-void setSourceProperty(GObject *object, guint id, const GValue *value, GParamSpec *spec)
+void setSourceProperty(GObject *object, guint id, const GValue *value, GParamSpec *property)
 {
 	if (id == propertyAlwaysCopy)
 		reinterpret_cast<FakeCameraSrc *>(object)->alwaysCopy = g_value_get_boolean(value);
 	else
-		G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+		G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, property);
 }
 
-void getSourceProperty(GObject *object, guint id, GValue *value, GParamSpec *spec)
+void getSourceProperty(GObject *object, guint id, GValue *value, GParamSpec *property)
 {
 	if (id == propertyAlwaysCopy)
 		g_value_set_boolean(value, reinterpret_cast<FakeCameraSrc *>(object)->alwaysCopy);
 	else
-		G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+		G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, property);
 }
 
 void fake_camera_src_class_init(FakeCameraSrcClass *klass)
