@@ -1,5 +1,7 @@
 // The options' rows: what each tuning option adds to a frame's CPU, on one thread as the viewer
-// runs it, on the benchmarks' rendered scene. Prints one line per size:
+// runs it at aperture 3 (at 5 and 7 it gives OpenCV a second thread, which takes wall time off
+// for about the same CPU, or up to 18 % more: docs/performance.md), on the benchmarks'
+// rendered scene. Prints one line per size:
 //   options WxH base_ms=.. blur5_ms=.. aperture5_ms=.. aperture7_ms=.. l2_ms=.. overlay_ms=..
 //   histogram_ms=.. all_ms=.. auto_once_ms=..
 // base_ms is the default frame's edge work; each other key is what its option adds to it per
