@@ -264,8 +264,14 @@ GstBusSyncReply CapturePipeline::onBusMessage(GstBus *, GstMessage *message, gpo
 	playNextSegment(capture->pipeline_.get(), message);
 	if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
 		GError *rawError = nullptr;
-		gst_message_parse_error(message, &rawError, nullptr);
+		gchar *rawDetail = nullptr;
+		gst_message_parse_error(message, &rawError, &rawDetail);
 		const GErrorPtr error(rawError);
+		const GCharPtr detail(rawDetail);
+		// The user sees the message; which element failed, and its flow return, are for
+		// whoever reads the log.
+		GST_CAT_WARNING_OBJECT(edgeViewerDebug, GST_MESSAGE_SRC(message), "error: %s (%s)",
+				       error->message, detail ? detail.get() : "no detail");
 		capture->reportFailure(capture->playsSource_ ? playbackReason(error.get())
 							     : plainReason(error.get()));
 	} else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS) {

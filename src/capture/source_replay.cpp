@@ -187,6 +187,14 @@ bool playFirstSegment(GstElement *pipeline, std::chrono::milliseconds wait)
 		if (!replay->arrived.wait_for(guard, wait, [&] { return replay->streaming; }))
 			return false;
 	}
+	// A seek is only sure to be carried out by a decoder that has finished its change to
+	// PAUSED, and the first frame can pass while uridecodebin is still completing it (in about
+	// 3 % of starts of a short clip). A decoder that failed has said so; the seek then fails
+	// too.
+	const auto timeout = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+	if (gst_element_get_state(replay->decoder, nullptr, nullptr,
+				  static_cast<GstClockTime>(timeout)) == GST_STATE_CHANGE_ASYNC)
+		return false;
 	// Flushing, so that the frames that came before it go, and the running time starts with
 	// the segment. A clip that refuses it plays once.
 	if (!seekable(replay->pad) ||

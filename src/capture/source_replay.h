@@ -31,7 +31,8 @@ bool playsAgainAtEnd(GstElement *pipeline);
 void forgetLastStart(GstElement *pipeline);
 
 // The start thread, with the pipeline in PAUSED and no state change under way. Waits up to wait for
-// the clip's first frame (or its end) to arrive; returns false when none did. Once one has, plays
+// the clip's first frame (or its end) to arrive, and as long again for the decoder to finish its
+// change to PAUSED; returns false when either has not happened yet. Once both have, plays
 // the clip as a segment from its start and returns true; a stream that cannot seek is left to end
 // as before. Returns true at once for a live stream, which plays once, and when playAgainAtEnd()
 // was not called for pipeline.

@@ -25,6 +25,7 @@
 #include "capture/capture_pipeline.h"
 #include "capture/capture_source.h"
 #include "capture/cvcam.h"
+#include "capture/gst_handles.h"
 #include "gui_dispatch.h"
 
 using namespace std::chrono_literals;
@@ -225,11 +226,21 @@ std::atomic<int> holdBeforeSeekUs{ 0 };
 
 // Any thread that logs. Sees the capture layer's own debug line at the start of each new round:
 // GStreamer's log, not a hook in the code under test.
-void onLogLine(GstDebugCategory *category, GstDebugLevel, const gchar *, const gchar *, gint,
-	       GObject *, GstDebugMessage *message, gpointer)
+void onLogLine(GstDebugCategory *category, GstDebugLevel level, const gchar *, const gchar *, gint,
+	       GObject *source, GstDebugMessage *message, gpointer)
 {
-	if (std::strcmp(gst_debug_category_get_name(category), "edge-viewer") != 0 ||
-	    std::strcmp(gst_debug_message_get(message), "the clip starts again") != 0)
+	if (std::strcmp(gst_debug_category_get_name(category), "edge-viewer") != 0)
+		return;
+	// The element and flow return behind a fault, which its user-facing line leaves out.
+	if (level <= GST_LEVEL_WARNING) {
+		const GCharPtr path(GST_IS_OBJECT(source)
+					    ? gst_object_get_path_string(GST_OBJECT(source))
+					    : nullptr);
+		std::fprintf(stderr, "%s: %s\n", path ? path.get() : "?",
+			     gst_debug_message_get(message));
+		return;
+	}
+	if (std::strcmp(gst_debug_message_get(message), "the clip starts again") != 0)
 		return;
 	startingAgain = true;
 	const auto until = Clock::now() + std::chrono::microseconds(holdBeforeSeekUs.load());
@@ -311,6 +322,10 @@ TEST(CaptureStress, AClipStoppedAtAnyMomentOfItsLoopEndsPromptly)
 		clipFrames = 0;
 		stopReturned = false;
 		CaptureOptions options;
+		// A stall is not this test's fault to find, and a sanitizer build on a loaded
+		// machine has been seen to take over 3 s for a clip's first frame: only a round the
+		// watchdog ends may be that slow.
+		options.stallTimeout = roundBound;
 		options.onFault = [&](const std::string &line) {
 			std::lock_guard guard(lock);
 			faults.push_back("round " + std::to_string(round) + ": " + line);
@@ -353,16 +368,9 @@ TEST(CaptureStress, AClipStoppedAtAnyMomentOfItsLoopEndsPromptly)
 
 	EXPECT_EQ(clipFramesAfterStop, 0);
 	std::lock_guard guard(lock);
-	// TODO: a start stopped early may report a demuxer's "internal data stream error", seen
-	// once in 200 rounds under AddressSanitizer; its cause is not yet known. Counted and
-	// shown, within a bound, so that hangs and frames after a stop stay this test's verdict.
-	const auto streamErrors = std::count_if(faults.begin(), faults.end(), [](const auto &line) {
-		return line.find("internal data stream error") != std::string::npos;
-	});
 	for (const std::string &line : faults)
 		std::printf("fault: %s\n", line.c_str());
-	EXPECT_LE(streamErrors, clipRounds / 50);
-	EXPECT_EQ(faults.size(), static_cast<std::size_t>(streamErrors)) << faults.front();
+	EXPECT_TRUE(faults.empty()) << faults.size() << " faults, the first: " << faults.front();
 	const auto longestMs = std::chrono::duration<double, std::milli>(longestStop).count();
 	std::printf("%d rounds, %d stopped at a loop point, longest stop %.1f ms\n", clipRounds,
 		    loopPointsMet, longestMs);
