@@ -28,6 +28,10 @@ struct Replay {
 	// are only made through the pipeline.
 	GstPad *const pad;
 
+	// How often this start's first seek found the decoder still changing state. The start
+	// thread's alone: it starts and stops (joins) the thread that calls playFirstSegment().
+	int unsettledChecks = 0;
+
 	std::mutex lock; // guards all below
 	// Signalled when the first frame of a start, or the clip's end, arrives.
 	std::condition_variable arrived;
@@ -168,6 +172,7 @@ void forgetLastStart(GstElement *pipeline)
 	Replay *replay = replayOf(pipeline);
 	if (!replay)
 		return;
+	replay->unsettledChecks = 0;
 	std::lock_guard guard(replay->lock);
 	replay->streaming = false;
 	replay->ended = false;
@@ -190,10 +195,13 @@ bool playFirstSegment(GstElement *pipeline, std::chrono::milliseconds wait)
 	// A seek is only sure to be carried out by a decoder that has finished its change to
 	// PAUSED, and the first frame can pass while uridecodebin is still completing it (in about
 	// 3 % of starts of a short clip). A decoder that failed has said so; the seek then fails
-	// too.
+	// too. One that has not finished after a few seconds is sought all the same, rather than
+	// holding the clip on its first frame.
+	constexpr int mostUnsettledChecks = 40;
 	const auto timeout = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
 	if (gst_element_get_state(replay->decoder, nullptr, nullptr,
-				  static_cast<GstClockTime>(timeout)) == GST_STATE_CHANGE_ASYNC)
+				  static_cast<GstClockTime>(timeout)) == GST_STATE_CHANGE_ASYNC &&
+	    ++replay->unsettledChecks < mostUnsettledChecks)
 		return false;
 	// Flushing, so that the frames that came before it go, and the running time starts with
 	// the segment. A clip that refuses it plays once.
