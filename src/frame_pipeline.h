@@ -21,11 +21,11 @@ void edgeFrameCallback(const cv::Mat &frame);
 cv::Mat edgeImageOf(const cv::Mat &frame, int lowThreshold, int highThreshold,
 		    const EdgeDetector &detector = {});
 
-// The OpenCV threads a run with detector should have. At apertures 5 and 7 Canny's gradient pass
-// costs nearly twice its work at 3, and with the other options a 1920x1080 frame's work then
-// takes about the time between two frames at 30 frames/s on one core: a second thread keeps the
-// frame rate for up to 18 % more CPU (docs/performance.md). At aperture 3 one thread keeps up
-// and costs least. Always one in a ThreadSanitizer build.
+// The OpenCV threads a run with detector should have. At apertures 5 and 7 Canny's larger Sobel
+// filters add up to two-thirds to its work at 3, and with the other options a 1920x1080 frame's
+// work then takes about the time between two frames at 30 frames/s on one core: a second thread
+// keeps the frame rate for up to 18 % more CPU (docs/performance.md). At aperture 3 one thread
+// keeps up and costs least. Always one in a ThreadSanitizer build.
 int imageProcessingThreadsFor(const EdgeDetector &detector);
 
 struct ThresholdPair {
