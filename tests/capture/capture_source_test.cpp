@@ -21,6 +21,7 @@
 
 #include "capture/capture_pipeline.h"
 #include "capture/source_replay.h"
+#include "play_to_end.h"
 #include "wait_until.h"
 
 using namespace std::chrono_literals;
@@ -28,6 +29,30 @@ using namespace std::chrono_literals;
 namespace {
 
 namespace fs = std::filesystem;
+
+// The faults a capture reports, from whichever thread reports them.
+class FaultLog
+{
+public:
+	// Makes options' onFault add to this log, which must outlive the capture.
+	void listen(CaptureOptions &options)
+	{
+		options.onFault = [this](const std::string &line) {
+			std::lock_guard guard(lock_);
+			lines_.push_back(line);
+		};
+	}
+
+	std::vector<std::string> lines()
+	{
+		std::lock_guard guard(lock_);
+		return lines_;
+	}
+
+private:
+	std::mutex lock_; // guards lines_
+	std::vector<std::string> lines_;
+};
 
 // Clips made once for the suite with GStreamer's own encoders.
 class Sources : public testing::Test
@@ -54,19 +79,7 @@ protected:
 
 	static void make(const std::string &description)
 	{
-		GError *rawError = nullptr;
-		const GstElementPtr pipeline =
-			sinkElement(gst_parse_launch(description.c_str(), &rawError));
-		const GErrorPtr error(rawError);
-		ASSERT_TRUE(pipeline && !error) << description;
-		gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
-		const GstBusPtr bus(gst_element_get_bus(pipeline.get()));
-		const GstMessagePtr message(gst_bus_timed_pop_filtered(
-			bus.get(), 60 * GST_SECOND,
-			static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
-		gst_element_set_state(pipeline.get(), GST_STATE_NULL);
-		ASSERT_TRUE(message && GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_EOS)
-			<< description;
+		ASSERT_TRUE(playToEnd(description)) << description;
 	}
 
 	static std::string refusal(const std::string &source)
@@ -128,13 +141,9 @@ TEST_F(Sources, AClipPlaysAtItsOwnPaceAndStartsAgainAtItsEnd)
 	std::string error;
 	const std::string uri = checkedSourceUri((dir / "clip.avi").string(), error);
 	ASSERT_FALSE(uri.empty()) << error;
-	std::mutex lock; // guards faults
-	std::vector<std::string> faults;
+	FaultLog faults;
 	CaptureOptions options;
-	options.onFault = [&](const std::string &line) {
-		std::lock_guard guard(lock);
-		faults.push_back(line);
-	};
+	faults.listen(options);
 	framesSeen = 0;
 	auto capture = CapturePipeline::create(sourceCamera("clip.avi", uri), &countFrame, error,
 					       std::move(options));
@@ -151,8 +160,8 @@ TEST_F(Sources, AClipPlaysAtItsOwnPaceAndStartsAgainAtItsEnd)
 	// At 20 frames/s no run can see more than this, however fast the machine; a clip decoded
 	// unpaced would give all 30 in a few milliseconds.
 	EXPECT_LE(frames, 20 * seconds + 5) << "in " << seconds << " s";
-	std::lock_guard guard(lock);
-	EXPECT_TRUE(faults.empty()) << faults.front();
+	const std::vector<std::string> faultLines = faults.lines();
+	EXPECT_TRUE(faultLines.empty()) << faultLines.front();
 }
 
 namespace {
@@ -240,13 +249,9 @@ TEST_F(Sources, ALiveStreamPlaysAtOnce)
 				    std::to_string(port);
 	const GstElementPtr sender = sinkElement(gst_parse_launch(sending.c_str(), nullptr));
 	ASSERT_TRUE(sender);
-	std::mutex lock; // guards faults
-	std::vector<std::string> faults;
+	FaultLog faults;
 	CaptureOptions options;
-	options.onFault = [&](const std::string &line) {
-		std::lock_guard guard(lock);
-		faults.push_back(line);
-	};
+	faults.listen(options);
 	framesSeen = 0;
 	std::string error;
 	auto capture = CapturePipeline::create(
@@ -258,6 +263,6 @@ TEST_F(Sources, ALiveStreamPlaysAtOnce)
 	EXPECT_TRUE(waitUntil([] { return framesSeen >= 5; }, "5 frames of the stream"));
 	capture->stop();
 	gst_element_set_state(sender.get(), GST_STATE_NULL);
-	std::lock_guard guard(lock);
-	EXPECT_TRUE(faults.empty()) << faults.front();
+	const std::vector<std::string> faultLines = faults.lines();
+	EXPECT_TRUE(faultLines.empty()) << faultLines.front();
 }

@@ -27,6 +27,7 @@
 #include "capture/cvcam.h"
 #include "capture/gst_handles.h"
 #include "gui_dispatch.h"
+#include "play_to_end.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -268,19 +269,7 @@ std::string shortClip(const std::filesystem::path &dir)
 		"videotestsrc pattern=ball num-buffers=3 ! video/x-raw,width=64,height=48,"
 		"framerate=60/1 ! jpegenc ! queue ! avimux name=mux ! filesink location=" +
 		path + " audiotestsrc num-buffers=5 ! audioconvert ! queue ! mux.";
-	GError *rawError = nullptr;
-	const GstElementPtr pipeline =
-		sinkElement(gst_parse_launch(description.c_str(), &rawError));
-	const GErrorPtr error(rawError);
-	if (!pipeline || error)
-		return {};
-	gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
-	const GstBusPtr bus(gst_element_get_bus(pipeline.get()));
-	const GstMessagePtr message(gst_bus_timed_pop_filtered(
-		bus.get(), 60 * GST_SECOND,
-		static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
-	gst_element_set_state(pipeline.get(), GST_STATE_NULL);
-	return message && GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_EOS ? path : "";
+	return playToEnd(description) ? path : "";
 }
 
 enum class ClipMoment { rightAfterStart, atTheFirstFrame, atALoopPoint, withinThreeRounds };
