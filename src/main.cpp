@@ -17,12 +17,6 @@
 
 namespace {
 
-// Each frame is processed on the callback's streaming thread alone: a second OpenCV thread costs
-// more CPU per frame at every size measured (docs/performance.md), and where one core cannot keep
-// up, the capture, preview and display threads already keep the others busy. A detector that
-// asks for more is given its own count once the command line is read.
-constexpr int imageProcessingThreads = 1;
-
 // Each frame allocates and frees images of a frame's size. glibc returns blocks that large to the
 // kernel when they are freed and takes fresh zeroed pages, one page fault each, for the next
 // frame. Below these sizes it keeps freed memory for reuse, which costs no more than a frame's
@@ -39,7 +33,6 @@ int main(int argc, char **argv)
 	// instead, unless the user asked for it. First thing: setenv is unsafe once threads run.
 	if (!std::getenv("LIBCAMERA_LOG_FILE") && !std::getenv("LIBCAMERA_LOG_LEVELS"))
 		setenv("LIBCAMERA_LOG_FILE", "syslog", 1);
-	cv::setNumThreads(imageProcessingThreads);
 	mallopt(M_MMAP_THRESHOLD, keptBlockBytes);
 	mallopt(M_TRIM_THRESHOLD, keptFreeBytes);
 	const CommandLine line = parseCommandLine(std::vector<std::string>(argv, argv + argc));
@@ -55,8 +48,11 @@ int main(int argc, char **argv)
 		cvcamListCameras(std::cout);
 		break;
 	case CommandLine::Action::run:
-		// Before any thread that runs OpenCV exists: the count cannot change under a
-		// running call.
+		// Each frame is processed on the callback's streaming thread alone, but for the
+		// larger apertures: a second OpenCV thread costs more CPU per frame at every size
+		// measured (docs/performance.md), and where one core cannot keep up, the capture,
+		// preview and display threads already keep the others busy. Set before any thread
+		// that runs OpenCV exists: the count cannot change under a running call.
 		cv::setNumThreads(imageProcessingThreadsFor(line.settings.detector));
 		return runEdgeViewer(line.settings);
 	}
