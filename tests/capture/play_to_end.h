@@ -12,7 +12,8 @@
 inline bool playToEnd(const std::string &description)
 {
 	GError *rawError = nullptr;
-	const GstElementPtr pipeline = sinkElement(gst_parse_launch(description.c_str(), &rawError));
+	const GstElementPtr pipeline =
+		sinkElement(gst_parse_launch(description.c_str(), &rawError));
 	const GErrorPtr error(rawError);
 	if (!pipeline || error)
 		return false;
